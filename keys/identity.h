@@ -1,0 +1,19 @@
+#pragma once
+// The client's identity as the key service sees it.
+
+constexpr int ClientTextSize = 32;  // bytes, terminator included
+
+// Dotted IPv4 text of the local host's first address, or "127.0.0.1".
+void GetClientIpAddress(char (&ipText)[ClientTextSize]);
+
+// The program's own "FileVersion" text in UTF-8, or "Version unknown".
+// A text longer than the buffer is cut at a UTF-8 character boundary.
+void GetClientVersionString(char (&versionText)[ClientTextSize]);
+
+// Writes the four bytes of an IPv4 address (network order) as "a.b.c.d".
+void FormatClientIpText(const unsigned char (&address)[4], char (&ipText)[ClientTextSize]);
+
+// Converts `fileVersion` to UTF-8 into `versionText`, keeping as many whole
+// characters as fit. Returns false, leaving `versionText` as it was, when the
+// text cannot be converted.
+bool ConvertClientVersionText(const wchar_t* fileVersion, char (&versionText)[ClientTextSize]);

@@ -1,0 +1,18 @@
+#pragma once
+#include "launcher/limits.h"
+
+// Splits the process command line: "-load NAME" picks the session,
+// "-no_upgrade" and "/no_upgrade" switch the update check off, and every
+// other argument is handed on to the client, quoted so that the client's own
+// splitting gives it back unchanged. Fails only when the line cannot be split.
+bool ParseCommandLine(wchar_t (&sessionName)[SessionNameSize], wchar_t (&passThrough)[PassThroughSize],
+                      bool& noUpgrade, bool& updateCheck);
+
+// The same over an explicit argument vector (argv[0] is the program).
+void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
+                    wchar_t (&passThrough)[PassThroughSize], bool& noUpgrade, bool& updateCheck);
+
+// Appends `argument` and a space to the text of `length` characters in a
+// buffer of `capacity`, quoted and escaped for CommandLineToArgvW. Returns
+// false, leaving the text unchanged, when it does not fit.
+bool AppendQuotedArgument(wchar_t* text, int capacity, int& length, const wchar_t* argument);

@@ -1,0 +1,82 @@
+// Tollbury: started in place of rudavuvav.exe. Throttles double starts, lets
+// the update framework check for an update, makes sure a single-user
+// session's key files are valid, then starts the newest installed client.
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "keys/session_keys.h"
+#include "launcher/command_line.h"
+#include "launcher/launch.h"
+#include "launcher/limits.h"
+#include "launcher/process_state.h"
+#include "launcher/session_settings.h"
+#include "launcher/update_check.h"
+#include "launcher/update_gate.h"
+#include "launcher/versions.h"
+#include "sys/debug_log.h"
+
+namespace {
+
+constexpr int ExitCommandLineFailed = 3;
+
+void ScanInstalledVersions(wchar_t (&clientRoot)[PathSize], wchar_t (&newestName)[VersionNameSize],
+                           VersionKey& newestKey) {
+  if (!GetClientRootDirectory(clientRoot)) {
+    LogText(L"[tollbury] Cannot locate the client directory under the common application data folder.\n");
+    return;
+  }
+  wchar_t searchPattern[PathSize];
+  std::wmemcpy(searchPattern, clientRoot, PathSize);
+  if (AppendToDirectory(searchPattern, L"*")) FindNewestClientVersion(searchPattern, newestName, newestKey);
+}
+
+// Steps 8 to 10: the gate, then the update check for administrators.
+// Returns -1 to go on, otherwise the exit code to end with.
+int GateAndCheckForUpdate(bool& updateCheck, bool& singleUser, const wchar_t* sessionName,
+                          const wchar_t* sessionKeyPath, const wchar_t* newestName) {
+  PassUpdateGate(updateCheck, singleUser, LaunchFlag);
+  if (updateCheck) {
+    if (IsUserAdministrator()) {
+      const int verdict = RunUpdateCheck(sessionName, sessionKeyPath, newestName);
+      if (verdict != UpdateCheckGoOn) return verdict;
+    } else {
+      LogText(L"[tollbury] User does not have Elevated privledges, skipping upgrade check\n");
+    }
+  }
+  return LaunchFlag == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  wchar_t sessionName[SessionNameSize] = L"vrd";
+  wchar_t clientRoot[PathSize] = L"";
+  wchar_t newestName[VersionNameSize] = L"1.0.0";
+  VersionKey newestKey = {{0.0, 0.0, 0.0}};
+  static wchar_t passThrough[PassThroughSize];  // 64 KiB: kept off the stack
+  bool noUpgrade = false;
+  bool updateCheck = true;
+  bool singleUser = false;
+  wchar_t sessionKeyPath[SessionKeyPathSize] = L"";
+  wchar_t serviceUrl[ServiceUrlSize] = L"";
+
+  ScanInstalledVersions(clientRoot, newestName, newestKey);
+
+  if (!ParseCommandLine(sessionName, passThrough, noUpgrade, updateCheck)) return ExitCommandLineFailed;
+  if (!noUpgrade) ReadUpgradeCheck(updateCheck);
+  ReadSessionSettings(sessionName, sessionKeyPath, singleUser, serviceUrl);
+
+  const int exitCode = GateAndCheckForUpdate(updateCheck, singleUser, sessionName, sessionKeyPath, newestName);
+  if (exitCode >= 0) return exitCode;
+
+  if (singleUser) {
+    LogText(L"[tollbury] Going into single user mode\n");
+    // Without a service URL there is nothing to check the keys against.
+    if (serviceUrl[0] != L'\0') EnsureSessionKeys(serviceUrl, sessionName);
+  }
+
+  LaunchClient(clientRoot, newestName, passThrough);
+  return 0;
+}

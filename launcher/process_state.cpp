@@ -1,0 +1,4 @@
+#include "launcher/process_state.h"
+
+int LaunchFlag = 1;
+HANDLE FinishedEvent = nullptr;

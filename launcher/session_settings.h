@@ -1,0 +1,15 @@
+#pragma once
+#include "launcher/limits.h"
+
+// Clears `updateCheck` unless "UpgradeCheck" under the Tollbury key is
+// exactly "1"; a missing key or value leaves it set.
+void ReadUpgradeCheck(bool& updateCheck);
+
+// Forms the session's registry key path and reads whether the session is a
+// single-user one and, if so, the https URL of its key service.
+void ReadSessionSettings(const wchar_t* sessionName, wchar_t (&sessionKeyPath)[SessionKeyPathSize],
+                         bool& singleUser, wchar_t (&serviceUrl)[ServiceUrlSize]);
+
+// Turns a "Server" value into an https URL. Returns false, with an empty
+// URL, when the result would not fit.
+bool FormServiceUrl(const wchar_t* server, wchar_t (&serviceUrl)[ServiceUrlSize]);

@@ -1,0 +1,90 @@
+#include "launcher/versions.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "sys/debug_log.h"
+
+namespace {
+
+constexpr wchar_t ClientExeName[] = L"rudavuvav.exe";
+
+// A directory without the client is a half-installed update: never start it.
+bool HoldsClient(const wchar_t* searchPattern, const wchar_t* name) {
+  wchar_t path[PathSize];
+  const int patternLength = static_cast<int>(std::wcslen(searchPattern)) - 1;  // without the "*"
+  const int written = _snwprintf(path, PathSize, L"%.*ls%ls\\%ls", patternLength, searchPattern, name, ClientExeName);
+  if (written < 0 || written >= PathSize) return false;
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsCandidate(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && entry.cFileName[0] != L'.';
+}
+
+void ConsiderEntry(const wchar_t* searchPattern, const wchar_t* name, wchar_t (&newestName)[VersionNameSize],
+                   VersionKey& newestKey) {
+  LogLine3(L"[tollbury] Discovered directory: ", name, L"\n");
+  if (std::wcslen(name) >= static_cast<size_t>(VersionNameSize)) {
+    LogLine3(L"[tollbury] Directory name is too long for a version, skipped: ", name, L"\n");
+    return;
+  }
+  const VersionKey key = RankVersionName(name);
+  if (!IsNewerVersion(key, newestKey)) return;
+  if (!HoldsClient(searchPattern, name)) {
+    LogLine3(L"[tollbury] Directory holds no rudavuvav.exe, skipped: ", name, L"\n");
+    return;
+  }
+  wmemset(newestName, L'\0', VersionNameSize);
+  std::wcsncpy(newestName, name, VersionNameSize - 1);
+  newestKey = key;
+}
+
+}  // namespace
+
+VersionKey RankVersionName(const wchar_t* name) {
+  VersionKey key = {{0.0, 0.0, 0.0}};
+  // Each piece is converted on its own, so "1.2" inside "1.2.3" is never read
+  // as one number.
+  wchar_t copy[PathSize];
+  std::wcsncpy(copy, name, PathSize - 1);
+  copy[PathSize - 1] = L'\0';
+  int pieces = 0;
+  wchar_t* piece = copy;
+  for (;;) {
+    wchar_t* dot = std::wcschr(piece, L'.');
+    if (dot != nullptr) *dot = L'\0';
+    if (pieces < 3) key.part[pieces] = std::wcstod(piece, nullptr);
+    ++pieces;
+    if (dot == nullptr) break;
+    piece = dot + 1;
+  }
+  if (pieces == 2) {
+    key.part[2] = key.part[1];
+    key.part[1] = 0.0;
+  }
+  return key;
+}
+
+bool IsNewerVersion(const VersionKey& candidate, const VersionKey& newest) {
+  for (int i = 0; i < 3; ++i) {
+    if (candidate.part[i] > newest.part[i]) return true;
+    if (!(candidate.part[i] == newest.part[i])) return false;  // smaller, or unordered (NaN)
+  }
+  return false;
+}
+
+void FindNewestClientVersion(const wchar_t* searchPattern, wchar_t (&newestName)[VersionNameSize],
+                             VersionKey& newestKey) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(searchPattern, &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsCandidate(entry)) ConsiderEntry(searchPattern, entry.cFileName, newestName, newestKey);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# wine-prefix.sh start|stop PREFIX
+# start: makes the Wine prefix once (a new one takes seconds and ~700 MB) and
+#        starts a persistent wineserver so that each test process starts fast.
+# stop:  ends the wineserver and every Wine process of the prefix.
+set -euo pipefail
+action=$1
+export WINEPREFIX=$2
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY DISPLAY
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+
+case "$action" in
+  start)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      mkdir -p "$WINEPREFIX"
+      "$WINE" wineboot --init </dev/null >/dev/null 2>&1
+      "$WINESERVER" -w
+    fi
+    # -p keeps the server alive between test processes; its helpers must not
+    # hold our stdout/stderr open.
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    "$WINE" cmd /c exit 0 </dev/null >/dev/null 2>&1
+    echo "wine prefix ready: $WINEPREFIX"
+    ;;
+  stop)
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    echo "wineserver stopped"
+    ;;
+  *)
+    echo "usage: $0 start|stop PREFIX" >&2
+    exit 2
+    ;;
+esac
