@@ -21,7 +21,7 @@ case "$action" in
     fi
     # -p keeps the server alive between test processes; its helpers must not
     # hold our stdout/stderr open.
-    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true  # already running is fine
     "$WINE" cmd /c exit 0 </dev/null >/dev/null 2>&1
     echo "wine prefix ready: $WINEPREFIX"
     ;;

@@ -119,7 +119,14 @@ void RemoveTree(const std::wstring& path) {
 }
 
 void ResetClientRoot() {
-  RemoveTree(ClientRoot());
+  // A client started by an earlier run may still be running from the tree;
+  // its files go once it has exited.
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  do {
+    RemoveTree(ClientRoot());
+    if (!FileExists(ClientRoot())) break;
+    Sleep(50);
+  } while (GetTickCount64() < deadline);
   CreateDirectoryW(L"C:\\ProgramData\\Verdanto", nullptr);
   CreateDirectoryW(ClientRoot().c_str(), nullptr);
 }

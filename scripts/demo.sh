@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Demo of the launcher's main job, under Wine, on a fresh Debian 12 machine:
+# installs what is missing, builds, lays out a client tree with several
+# versions (some that must lose), sets the registry, starts tollbury.exe with
+# a few arguments through the debug-output capture tool, and shows what
+# happened: the debug log, the exit code and what the client received.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY DISPLAY
+
+scripts/setup.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target tollbury dbgcapture democlient >/dev/null
+bin=$PWD/build/windows/bin
+
+export WINEPREFIX=$PWD/build/windows/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+WINE=/usr/lib/wine/wine64
+scripts/wine-prefix.sh start "$WINEPREFIX" >/dev/null
+trap 'scripts/wine-prefix.sh stop "$WINEPREFIX" >/dev/null' EXIT
+
+# The launcher, installed as an administrator would.
+install="$WINEPREFIX/drive_c/Program Files/Verdanto/Tollbury"
+rm -rf "$install" && mkdir -p "$install"
+cp "$bin/tollbury.exe" "$install/"
+
+# Client versions: 2.10.0 must win over 2.9.7 and 2.4.1; 10.0.0 is a
+# half-installed update without rudavuvav.exe; "beta" ranks lowest.
+root="$WINEPREFIX/drive_c/ProgramData/Verdanto/RudAvuvav"
+rm -rf "$root" && mkdir -p "$root"
+for v in 2.4.1 2.9.7 2.10.0 beta; do
+  mkdir -p "$root/$v" && cp "$bin/rudavuvav.exe" "$root/$v/"
+done
+mkdir -p "$root/10.0.0"
+
+# Settings: no update check wanted, the default session "vrd", not single-user.
+reg() { "$WINE" reg "$@" >/dev/null 2>&1; }
+reg delete 'HKLM\SOFTWARE\Verdanto\Client' /f || true
+reg add 'HKLM\SOFTWARE\Verdanto\Client\Tollbury' /v UpgradeCheck /t REG_SZ /d 0 /f
+reg add 'HKLM\SOFTWARE\Verdanto\Client\Tollbury' /v LastCheck /t REG_SZ /d 0 /f
+reg add 'HKLM\SOFTWARE\Verdanto\Client\sessions\vrd' /v SingleUser /t REG_DWORD /d 0 /f
+
+echo "== Starting: tollbury.exe --profile \"My Documents\" -v"
+set +e
+"$WINE" "$bin/dbgcapture.exe" "C:\\Program Files\\Verdanto\\Tollbury\\tollbury.exe" --profile "My Documents" -v
+code=$?
+set -e
+echo "== Exit code: $code"
+
+for _ in $(seq 50); do [ -f "$root/2.10.0/received.txt" ] && break; sleep 0.1; done
+echo "== The client received (received.txt of the version it ran from):"
+cat "$root"/*/received.txt

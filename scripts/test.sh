@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+#   1. the Windows build, its unit and end-to-end tests under Wine;
+#   2. the JSON layer built natively with AddressSanitizer and UBSan, same tests;
+#   3. a short fuzzing run of every fuzz target.
+# Exits non-zero if anything failed. FUZZ_SECONDS sets the fuzzing time per
+# target (default 20).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
+scripts/setup.sh || exit 1
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+passed=0
+failed=0
+failures=()
+
+# Adds a ctest run's counts from its "N tests failed out of M" line.
+count_ctest() {
+  local line total bad
+  line=$(grep -E '[0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  if [ -z "$line" ]; then
+    failed=$((failed + 1)); failures+=("$2: no test result"); return
+  fi
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+  [ "$bad" -eq 0 ] || failures+=("$2: $bad failed")
+}
+
+stage() {  # stage NAME COMMAND...
+  local name=$1; shift
+  echo "=== $name"
+  "$@" 2>&1 | tee "$logs/$name.log"
+  return "${PIPESTATUS[0]}"
+}
+
+build() {  # build PRESET
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
+}
+
+if stage windows-build build windows; then
+  stage windows-tests ctest --preset windows
+  count_ctest "$logs/windows-tests.log" windows-tests
+else
+  failed=$((failed + 1)); failures+=("windows build")
+fi
+
+if stage native-build build native; then
+  stage native-tests ctest --preset native
+  count_ctest "$logs/native-tests.log" native-tests
+else
+  failed=$((failed + 1)); failures+=("native build")
+fi
+
+if [ -x scripts/fuzz.sh ]; then
+  if stage fuzz scripts/fuzz.sh "${FUZZ_SECONDS:-20}"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)); failures+=("fuzzing")
+  fi
+fi
+
+echo
+for f in "${failures[@]}"; do echo "FAILED: $f"; done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/command_line.h"
+
+namespace {
+
+struct Parsed {
+  std::wstring sessionName;
+  std::wstring passThrough;
+  bool noUpgrade;
+  bool updateCheck;
+};
+
+Parsed Parse(std::vector<std::wstring> args) {
+  args.insert(args.begin(), L"tollbury.exe");
+  std::vector<wchar_t*> argv;
+  for (std::wstring& a : args) argv.push_back(&a[0]);
+  wchar_t sessionName[SessionNameSize] = L"vrd";
+  static wchar_t passThrough[PassThroughSize];
+  bool noUpgrade = false;
+  bool updateCheck = true;
+  ParseArguments(static_cast<int>(argv.size()), argv.data(), sessionName, passThrough, noUpgrade, updateCheck);
+  return {sessionName, passThrough, noUpgrade, updateCheck};
+}
+
+// What the client's own splitting makes of the handed-on text.
+std::vector<std::wstring> SplitAsClient(const std::wstring& passThrough) {
+  const std::wstring line = L"rudavuvav.exe " + passThrough;
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(line.c_str(), &argc);
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+  LocalFree(argv);
+  return args;
+}
+
+TEST(ParseArgumentsTest, OptionsAndSessionName) {
+  struct Case {
+    std::vector<std::wstring> args;
+    const wchar_t* sessionName;
+    const wchar_t* passThrough;
+    bool noUpgrade;
+  } cases[] = {
+      {{}, L"vrd", L"", false},
+      {{L"-load", L"east", L"-v"}, L"east", L"-load east -v ", false},
+      {{L"-no_upgrade"}, L"vrd", L"", true},
+      {{L"/no_upgrade", L"x"}, L"vrd", L"x ", true},
+      {{L"-no_upgrade", L"-no_upgrade"}, L"vrd", L"", true},
+      {{L"-No_Upgrade", L"--no_upgrade", L"-no_upgrade "}, L"vrd", L"-No_Upgrade --no_upgrade \"-no_upgrade \" ", false},
+      {{L"-load", L"-no_upgrade"}, L"-no_upgrade", L"-load ", true},
+      {{L"-load", L"a", L"-load", L"b"}, L"b", L"-load a -load b ", false},
+      {{L"x", L"-load"}, L"vrd", L"x -load ", false},
+      {{L"-LOAD", L"east"}, L"vrd", L"-LOAD east ", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "passThrough " << std::wstring(c.passThrough).c_str());
+    const Parsed p = Parse(c.args);
+    EXPECT_EQ(c.sessionName, p.sessionName);
+    EXPECT_EQ(c.passThrough, p.passThrough);
+    EXPECT_EQ(c.noUpgrade, p.noUpgrade);
+    EXPECT_EQ(!c.noUpgrade, p.updateCheck);
+  }
+}
+
+TEST(ParseArgumentsTest, SessionNameLimit) {
+  const std::wstring longest(MaxSessionNameLength, L's');
+  EXPECT_EQ(longest, Parse({L"-load", longest}).sessionName);
+  for (size_t length : {static_cast<size_t>(MaxSessionNameLength) + 1, size_t{256}, size_t{300}}) {
+    const std::wstring name(length, L's');
+    const Parsed p = Parse({L"-load", name});
+    EXPECT_EQ(L"vrd", p.sessionName) << length;
+    EXPECT_EQ(L"-load " + name + L" ", p.passThrough) << "still handed on";
+  }
+  // A refused name leaves an earlier accepted one in place.
+  EXPECT_EQ(L"east", Parse({L"-load", L"east", L"-load", std::wstring(400, L'x')}).sessionName);
+}
+
+TEST(ParseArgumentsTest, ClientSplitsArgumentsBackUnchanged) {
+  const std::vector<std::vector<std::wstring>> cases = {
+      {L"plain", L"with blanks", L"tab\there"},
+      {L"say \"hi\"", L"\"", L"\"\""},
+      {L"C:\\dir\\", L"C:\\dir with space\\", L"a\\\\b", L"\\\"", L"x\\\\\"y"},
+      {L"", L"a", L"", L""},
+      {L"\u00e9t\u00e9", L"\u65e5\u672c"},
+      {L"-load", L"s p a c e"},
+  };
+  for (const auto& args : cases) {
+    const Parsed p = Parse(args);
+    EXPECT_EQ(args, SplitAsClient(p.passThrough)) << std::string(p.passThrough.begin(), p.passThrough.end());
+  }
+}
+
+TEST(ParseArgumentsTest, LongCommandLines) {
+  // 30,000 characters in a few arguments fit and come back whole.
+  std::vector<std::wstring> args = {std::wstring(10000, L'a'), std::wstring(10000, L'b') + L" ",
+                                    std::wstring(9990, L'c')};
+  Parsed p = Parse(args);
+  EXPECT_EQ(args, SplitAsClient(p.passThrough));
+
+  // Arguments that no longer fit are dropped from there on, never cut.
+  args = {std::wstring(20000, L'a'), std::wstring(20000, L'b'), L"c"};
+  p = Parse(args);
+  EXPECT_EQ(std::vector<std::wstring>{args[0]}, SplitAsClient(p.passThrough));
+  EXPECT_LT(p.passThrough.size(), static_cast<size_t>(PassThroughSize));
+}
+
+TEST(AppendQuotedArgumentTest, RefusesWhatDoesNotFitAndKeepsText) {
+  wchar_t text[8] = L"ab ";
+  int length = 3;
+  EXPECT_TRUE(AppendQuotedArgument(text, 8, length, L"cd"));
+  EXPECT_STREQ(L"ab cd ", text);
+  EXPECT_FALSE(AppendQuotedArgument(text, 8, length, L"e"));  // "e " needs 2 + terminator
+  EXPECT_STREQ(L"ab cd ", text);
+  EXPECT_EQ(6, length);
+  EXPECT_FALSE(AppendQuotedArgument(text, 8, length, L""));
+  EXPECT_STREQ(L"ab cd ", text);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The real tollbury.exe, started through the capture tool against a real
+// registry and client tree.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/machine.h"
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+const wchar_t* const Discovered = L"[tollbury] Discovered directory: ";
+
+bool IsDiscoveryLine(const std::wstring& line) { return line.rfind(Discovered, 0) == 0; }
+
+// Discovery lines come in the file system's order; everything else in the
+// program's order.
+Lines DiscoveryLines(const LauncherRun& run) {
+  Lines found;
+  for (const std::wstring& line : run.lines) {
+    if (IsDiscoveryLine(line)) found.push_back(line.substr(wcslen(Discovered)));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+Lines OtherLines(const LauncherRun& run) {
+  Lines other;
+  for (const std::wstring& line : run.lines) {
+    if (!IsDiscoveryLine(line)) other.push_back(line);
+  }
+  return other;
+}
+
+std::wstring Joined(const Lines& lines) {
+  std::wstring all;
+  for (const std::wstring& line : lines) all += line + L"\n";
+  return all;
+}
+
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+
+class LauncherTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { PrepareInstall(); }
+  void SetUp() override {
+    SetUpPlainMachine();
+    ResetClientRoot();
+  }
+};
+
+TEST_F(LauncherTest, StartsNewestVersionWithArgumentsHandedOn) {
+  for (const wchar_t* name : {L"2.0.4", L"2.5", L"2.1.0", L"0.9", L"beta", L".9.9.9"}) AddVersionDir(name);
+  AddVersionDir(L"9.0", false);  // half-installed update: no client inside
+  WriteFileBytes(ClientRoot() + L"9.9.9", "a file, not a directory");
+
+  const LauncherRun run = RunLauncher(L"-no_upgrade \"with blanks\" say\\\"hi\\\" -v");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ((Lines{L"0.9", L"2.0.4", L"2.1.0", L"2.5", L"9.0", L"beta"}), DiscoveryLines(run));
+  EXPECT_EQ((Lines{L"[tollbury] Directory holds no rudavuvav.exe, skipped: 9.0", L"[tollbury] Launching rudavuvav.exe"}),
+            OtherLines(run))
+      << Narrow(Joined(run.lines));
+
+  ClientRecord record;
+  ASSERT_TRUE(WaitForClientRecord(L"2.1.0", record));
+  EXPECT_EQ(ClientRoot() + L"2.1.0", record.cwd);
+  EXPECT_EQ(ClientRoot() + L"2.1.0\\rudavuvav.exe", record.exe);
+  EXPECT_EQ((Lines{L"with blanks", L"say\"hi\"", L"-v"}), record.args);
+}
+
+TEST_F(LauncherTest, HalfInstalledNewestDirectoryIsPassedOver) {
+  AddVersionDir(L"3.0.0");
+  AddVersionDir(L"4.0.0", false);
+  const LauncherRun run = RunLauncher(L"-no_upgrade");
+  EXPECT_EQ((Lines{L"3.0.0", L"4.0.0"}), DiscoveryLines(run));
+  EXPECT_EQ((Lines{L"[tollbury] Directory holds no rudavuvav.exe, skipped: 4.0.0",
+                   L"[tollbury] Launching rudavuvav.exe"}),
+            OtherLines(run));
+  ClientRecord record;
+  EXPECT_TRUE(WaitForClientRecord(L"3.0.0", record));
+}
+
+TEST_F(LauncherTest, VersionNameTooLongIsLoggedButNeverAdopted) {
+  AddVersionDir(L"1.2.3");
+  AddVersionDir(L"9.0.0.0000000001");  // 16 characters: does not fit the name buffer
+  const LauncherRun run = RunLauncher(L"-no_upgrade");
+  EXPECT_EQ((Lines{L"1.2.3", L"9.0.0.0000000001"}), DiscoveryLines(run));
+  EXPECT_EQ((Lines{L"[tollbury] Directory name is too long for a version, skipped: 9.0.0.0000000001",
+                   L"[tollbury] Launching rudavuvav.exe"}),
+            OtherLines(run));
+  ClientRecord record;
+  EXPECT_TRUE(WaitForClientRecord(L"1.2.3", record));
+}
+
+TEST_F(LauncherTest, NoRankingVersionFallsBackToOneZeroZero) {
+  for (const wchar_t* name : {L"0", L"beta"}) AddVersionDir(name);
+  const LauncherRun run = RunLauncher(L"-no_upgrade");
+  EXPECT_EQ(0u, run.exitCode);
+  const Lines other = OtherLines(run);
+  ASSERT_EQ(2u, other.size()) << Narrow(Joined(run.lines));
+  EXPECT_EQ(L"[tollbury] Launching rudavuvav.exe", other[0]);
+  // The folder 1.0.0 does not exist, so the start fails and says so.
+  EXPECT_EQ(0u, other[1].rfind(L"[tollbury] Could not start rudavuvav.exe: ShellExecute result ", 0)) << Narrow(other[1]);
+  EXPECT_TRUE(NoClientStarted());
+}
+
+TEST_F(LauncherTest, EmptyClientRootStartsFromOneZeroZero) {
+  const LauncherRun run = RunLauncher(L"");
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_TRUE(DiscoveryLines(run).empty());
+  ASSERT_GE(run.lines.size(), 2u);
+  EXPECT_EQ(L"[tollbury] Launching rudavuvav.exe", run.lines[run.lines.size() - 2]);
+}
+
+TEST_F(LauncherTest, RegistrySettingsLogLines) {
+  AddVersionDir(L"1.0.1");
+  struct Case {
+    const char* title;
+    void (*prepare)();
+    const wchar_t* arguments;
+    Lines expected;
+  } cases[] = {
+      {"session missing", [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, SessionKey(L"vrd").c_str()); }, L"-no_upgrade",
+       {L"[tollbury] Registry is missing info for session 'vrd'.", L"[tollbury] Launching rudavuvav.exe"}},
+      {"other session via -load", [] { CreateKey(SessionKey(L"east")); }, L"-load east -no_upgrade",
+       {L"[tollbury] Launching rudavuvav.exe"}},
+      {"-load of a missing session", [] {}, L"-load west /no_upgrade",
+       {L"[tollbury] Registry is missing info for session 'west'.", L"[tollbury] Launching rudavuvav.exe"}},
+      {"single-user without Server",
+       [] { SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1); }, L"-no_upgrade",
+       {L"[tollbury] Registry is missing the Server value for session 'vrd'; keys cannot be checked.",
+        L"[tollbury] Going into single user mode", L"[tollbury] Launching rudavuvav.exe"}},
+      {"SingleUser 0", [] { SetRegDword(SessionKey(L"vrd"), L"SingleUser", 0); }, L"-no_upgrade",
+       {L"[tollbury] Launching rudavuvav.exe"}},
+      {"SingleUser as text",
+       [] { SetRegString(SessionKey(L"vrd"), L"SingleUser", L"1"); }, L"-no_upgrade",
+       {L"[tollbury] Launching rudavuvav.exe"}},
+      {"Server too long for a URL",
+       [] {
+         SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
+         SetRegString(SessionKey(L"vrd"), L"Server", std::wstring(250, L'h'));
+       },
+       L"-no_upgrade",
+       {L"[tollbury] Server value for session 'vrd' is too long for a service URL; keys cannot be checked.",
+        L"[tollbury] Going into single user mode", L"[tollbury] Launching rudavuvav.exe"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    SetUpPlainMachine();
+    c.prepare();
+    const LauncherRun run = RunLauncher(c.arguments);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(c.expected, OtherLines(run)) << Narrow(Joined(run.lines));
+  }
+}
+
+TEST_F(LauncherTest, SessionNameTooLongIsRefused) {
+  AddVersionDir(L"1.0.1");
+  const std::wstring name(230, L'n');
+  const LauncherRun run = RunLauncher(L"-no_upgrade -load " + name);
+  EXPECT_EQ((Lines{L"[tollbury] Session name given with -load is too long, keeping session 'vrd'.",
+                   L"[tollbury] Launching rudavuvav.exe"}),
+            OtherLines(run));
+  ClientRecord record;
+  ASSERT_TRUE(WaitForClientRecord(L"1.0.1", record));
+  EXPECT_EQ((Lines{L"-load", name}), record.args);
+}
+
+TEST_F(LauncherTest, LongCommandLineReachesClientWhole) {
+  AddVersionDir(L"1.0.1");
+  const Lines args = {std::wstring(15000, L'x'), L"two words", std::wstring(14990, L'y'), L"", L"end\\"};
+  std::wstring commandLine = L"-no_upgrade";
+  for (const std::wstring& a : args) {
+    commandLine += L" \"" + (a == L"end\\" ? std::wstring(L"end\\\\") : a) + L"\"";
+  }
+  ASSERT_GT(commandLine.size(), 30000u);
+  const LauncherRun run = RunLauncher(commandLine);
+  EXPECT_EQ((Lines{L"[tollbury] Launching rudavuvav.exe"}), OtherLines(run)) << Narrow(Joined(run.lines));
+  ClientRecord record;
+  ASSERT_TRUE(WaitForClientRecord(L"1.0.1", record));
+  EXPECT_EQ(args, record.args);
+}
+
+TEST_F(LauncherTest, UpgradeCheckNotReadWithNoUpgradeOption) {
+  AddVersionDir(L"1.0.1");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, TollburyKey);
+  // Without the option the missing key is reported; with it, the key is not
+  // read for the upgrade setting at all.
+  const LauncherRun withOption = RunLauncher(L"/no_upgrade");
+  const std::wstring missing = L"[tollbury] Registry is missing Tollbury info.";
+  const Lines lines = OtherLines(withOption);
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), missing)) << "only the gate reads the key";
+  const LauncherRun without = RunLauncher(L"");
+  const Lines lines2 = OtherLines(without);
+  EXPECT_EQ(2, std::count(lines2.begin(), lines2.end(), missing)) << Narrow(Joined(without.lines));
+}
+
+}  // namespace
