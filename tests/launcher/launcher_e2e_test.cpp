@@ -201,3 +201,30 @@ TEST_F(LauncherTest, UpgradeCheckNotReadWithNoUpgradeOption) {
 }
 
 }  // namespace
+
+namespace {
+
+const wchar_t* const ShellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+void SetCommonAppData(const std::wstring& value) {
+  SetRegBytes(ShellFolders, L"Common AppData", REG_EXPAND_SZ, value.c_str(),
+              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+struct CommonAppDataRestorer {
+  ~CommonAppDataRestorer() { SetCommonAppData(L"%ProgramData%"); }
+};
+
+TEST_F(LauncherTest, NoCommonAppDataFolderStartsNothing) {
+  AddVersionDir(L"1.0.1");
+  CommonAppDataRestorer restore;
+  SetCommonAppData(L"X:\\no such folder");  // the shell then cannot give the folder
+  const LauncherRun run = RunLauncher(L"-no_upgrade");
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ((Lines{L"[tollbury] Cannot locate the client directory under the common application data folder.",
+                   L"[tollbury] No usable client directory for version 1.0.0, rudavuvav.exe not started"}),
+            run.lines);
+  EXPECT_TRUE(NoClientStarted());
+}
+
+}  // namespace
