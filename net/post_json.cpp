@@ -1,0 +1,251 @@
+#include "net/post_json.h"
+
+#include "keys/identity.h"
+#include "sys/handle_guard.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+static_assert(PostJsonUrlPartTooLong == ERROR_BUFFER_OVERFLOW, "documented as ERROR_BUFFER_OVERFLOW");
+static_assert(PostJsonReplyTooLarge == ERROR_MESSAGE_EXCEEDS_MAX_SIZE,
+              "documented as ERROR_MESSAGE_EXCEEDS_MAX_SIZE");
+
+namespace {
+
+constexpr DWORD UrlPartSize = 256;      // wide characters, terminator included
+constexpr size_t HeaderBlockSize = 192;  // wide characters, terminator included
+constexpr int FailureStatus = 500;
+constexpr int SuccessStatus = 200;
+constexpr int InvalidUrlFallback = static_cast<int>(0x800C0002);       // INET_E_INVALID_URL
+constexpr int InvalidResponseFallback = static_cast<int>(0x80072F78);  // HRESULT of 12152
+constexpr DWORD SecureRefreshFlags = WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH;
+constexpr DWORD IgnoreCertificateProblems =
+    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+
+const wchar_t UserAgent[] = L"Verdanto Client";
+const wchar_t JsonHeaders[] = L"Accept: application/json\r\nContent-Type: application/json\r\n";
+const wchar_t EncodingHeader[] = L"Accept-Encoding: gzip, deflate\r\n";
+const wchar_t ClientIdName[] = L"vrd-clientid: ";
+const wchar_t HeaderEnd[] = L"\r\n";
+
+// Every return path closes the request, the connection and the session.
+using WinHttpHandle = ScopedHandle<HINTERNET, BOOL, WinHttpCloseHandle>;
+
+int LastErrorOr(int fallback) {
+  const DWORD error = GetLastError();
+  return error != 0 ? static_cast<int>(error) : fallback;
+}
+
+void SetStatus(int* status, int value) {
+  if (status)
+    *status = value;
+}
+
+void CopyUrlPart(const wchar_t* part, DWORD length, wchar_t (&target)[UrlPartSize]) {
+  const DWORD copied = part ? length : 0;
+  if (copied > 0)
+    std::wmemcpy(target, part, copied);
+  target[copied] = L'\0';
+}
+
+int CrackHostAndPath(const wchar_t* url, wchar_t (&host)[UrlPartSize],
+                     wchar_t (&path)[UrlPartSize]) {
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url, static_cast<DWORD>(std::wcslen(url)), 0, &parts))
+    return LastErrorOr(InvalidUrlFallback);
+  if (parts.dwHostNameLength >= UrlPartSize || parts.dwUrlPathLength >= UrlPartSize)
+    return PostJsonUrlPartTooLong;
+  CopyUrlPart(parts.lpszHostName, parts.dwHostNameLength, host);
+  CopyUrlPart(parts.lpszUrlPath, parts.dwUrlPathLength, path);
+  return 0;
+}
+
+void AppendWide(wchar_t (&block)[HeaderBlockSize], size_t& length, const wchar_t* text) {
+  for (; *text && length + 1 < HeaderBlockSize; ++text)
+    block[length++] = *text;
+  block[length] = L'\0';
+}
+
+// The client IP text is ASCII, so each byte widens to one character.
+void AppendWidenedAscii(wchar_t (&block)[HeaderBlockSize], size_t& length, const char* text) {
+  for (; *text && length + 1 < HeaderBlockSize; ++text)
+    block[length++] = static_cast<wchar_t>(static_cast<unsigned char>(*text));
+  block[length] = L'\0';
+}
+
+void BuildHeaderBlock(const char (&clientIp)[ClientTextSize], bool withEncoding,
+                      wchar_t (&block)[HeaderBlockSize]) {
+  size_t length = 0;
+  block[0] = L'\0';
+  AppendWide(block, length, JsonHeaders);
+  if (withEncoding)
+    AppendWide(block, length, EncodingHeader);
+  AppendWide(block, length, ClientIdName);
+  AppendWidenedAscii(block, length, clientIp);
+  AppendWide(block, length, HeaderEnd);
+}
+
+void SetDwordOption(HINTERNET request, DWORD option, DWORD value) {
+  WinHttpSetOption(request, option, &value, sizeof(value));
+}
+
+// Returns whether the platform will decode compressed replies; only then may
+// the request offer to take them.
+bool SetRequestOptions(HINTERNET request) {
+  SetDwordOption(request, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER);
+  SetDwordOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS);
+  SetDwordOption(request, WINHTTP_OPTION_SECURITY_FLAGS, IgnoreCertificateProblems);
+  DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
+  return WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompression,
+                          sizeof(decompression)) != FALSE;
+}
+
+bool QueryStatusCode(HINTERNET request, DWORD& code) {
+  DWORD size = sizeof(code);
+  return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
+                             WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// A redirect is answered with its own body, but only when it is well formed
+// enough to carry a readable Location header.
+bool LocationIsReadable(HINTERNET request) {
+  DWORD size = 0;
+  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                          WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+    return false;
+  void* location = std::malloc(size);
+  if (!location)
+    return false;
+  const bool read = WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION,
+                                        WINHTTP_HEADER_NAME_BY_INDEX, location, &size,
+                                        WINHTTP_NO_HEADER_INDEX) != FALSE;
+  std::free(location);
+  return read;
+}
+
+// Decides by the reply's status whether its body is read (0) or the call
+// fails (ERROR_EXTENDED_ERROR; `status` then holds the reply's own status,
+// except for a redirect without a readable Location).
+int AcceptReplyStatus(HINTERNET request, int* status) {
+  DWORD code = 0;
+  if (!QueryStatusCode(request, code))
+    code = HTTP_STATUS_OK;
+  switch (code) {
+    case HTTP_STATUS_OK:
+    case HTTP_STATUS_CREATED:
+    case HTTP_STATUS_BAD_REQUEST:
+      return 0;
+    case HTTP_STATUS_MOVED:
+    case HTTP_STATUS_REDIRECT:
+      return LocationIsReadable(request) ? 0 : ERROR_EXTENDED_ERROR;
+    default:
+      SetStatus(status, static_cast<int>(code));
+      return ERROR_EXTENDED_ERROR;
+  }
+}
+
+// Reads the whole body into a new block with a NUL after it. A body cut off
+// part-way gives the bytes that arrived; one longer than PostJsonMaxReplyBytes
+// fails the call.
+int ReadBody(HINTERNET request, char** reply) {
+  char* buffer = nullptr;
+  DWORD received = 0;
+  int result = 0;
+  for (;;) {
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
+      break;
+    if (available > PostJsonMaxReplyBytes - received) {
+      result = PostJsonReplyTooLarge;
+      break;
+    }
+    char* grown = static_cast<char*>(std::realloc(buffer, received + available + 1));
+    if (!grown) {
+      result = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    }
+    buffer = grown;
+    DWORD read = 0;
+    // A failed read leaves the request unusable; asking again could spin.
+    if (!WinHttpReadData(request, buffer + received, available, &read) || read == 0)
+      break;
+    received += read;
+  }
+  if (result == 0 && received > 0) {
+    *reply = static_cast<char*>(std::malloc(received + 1));
+    if (*reply) {
+      std::memcpy(*reply, buffer, received);
+      (*reply)[received] = '\0';
+    } else {
+      result = ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
+  std::free(buffer);
+  return result;
+}
+
+}  // namespace
+
+int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status) {
+  SetStatus(status, FailureStatus);
+  char clientIp[ClientTextSize];
+  GetClientIpAddress(clientIp);
+  *reply = nullptr;
+  if (!serviceUrl)
+    return InvalidUrlFallback;
+  if (!body)
+    body = "";
+
+  wchar_t host[UrlPartSize];
+  wchar_t path[UrlPartSize];
+  const int cracked = CrackHostAndPath(serviceUrl, host, path);
+  if (cracked != 0)
+    return cracked;
+
+  WinHttpHandle session(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session.handle)
+    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  WinHttpHandle connection(WinHttpConnect(session.handle, host, INTERNET_DEFAULT_HTTPS_PORT, 0));
+  if (!connection.handle)
+    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  WinHttpHandle request(WinHttpOpenRequest(connection.handle, L"POST", path, nullptr,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           SecureRefreshFlags));
+  if (!request.handle)
+    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+
+  const bool decompresses = SetRequestOptions(request.handle);
+  wchar_t headers[HeaderBlockSize];
+  BuildHeaderBlock(clientIp, decompresses, headers);
+  if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1),
+                                WINHTTP_ADDREQ_FLAG_ADD))
+    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+
+  const DWORD bodyLength = static_cast<DWORD>(std::strlen(body));
+  if (!WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                          const_cast<char*>(body), bodyLength, bodyLength, 0))
+    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  if (!WinHttpReceiveResponse(request.handle, nullptr))
+    return LastErrorOr(InvalidResponseFallback);
+
+  const int accepted = AcceptReplyStatus(request.handle, status);
+  if (accepted != 0)
+    return accepted;
+
+  const int read = ReadBody(request.handle, reply);
+  if (read != 0)
+    return read;
+  SetStatus(status, SuccessStatus);
+  return 0;
+}
