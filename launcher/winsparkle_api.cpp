@@ -1,0 +1,117 @@
+#include "launcher/winsparkle_api.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "sys/debug_log.h"
+
+namespace {
+
+// In the order of the WinSparkleApi members.
+const char* const ExportNames[] = {
+    "win_sparkle_set_appcast_url",
+    "win_sparkle_set_app_details",
+    "win_sparkle_set_registry_path",
+    "win_sparkle_set_automatic_check_for_updates",
+    "win_sparkle_set_can_shutdown_callback",
+    "win_sparkle_set_shutdown_request_callback",
+    "win_sparkle_set_did_not_find_update_callback",
+    "win_sparkle_set_update_cancelled_callback",
+    "win_sparkle_set_error_callback",
+    "win_sparkle_init",
+    "win_sparkle_check_update_without_ui",
+    "win_sparkle_cleanup",
+};
+constexpr int ExportCount = sizeof(ExportNames) / sizeof(ExportNames[0]);
+
+// Through void(*)() because that converts to every function pointer type
+// without a cast-function-type warning.
+template <typename Function>
+void Bind(Function& target, FARPROC address) {
+  target = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+void BindAll(WinSparkleApi& api, const FARPROC (&addresses)[ExportCount]) {
+  Bind(api.setAppcastUrl, addresses[0]);
+  Bind(api.setAppDetails, addresses[1]);
+  Bind(api.setRegistryPath, addresses[2]);
+  Bind(api.setAutomaticCheckForUpdates, addresses[3]);
+  Bind(api.setCanShutdownCallback, addresses[4]);
+  Bind(api.setShutdownRequestCallback, addresses[5]);
+  Bind(api.setDidNotFindUpdateCallback, addresses[6]);
+  Bind(api.setUpdateCancelledCallback, addresses[7]);
+  Bind(api.setErrorCallback, addresses[8]);
+  Bind(api.init, addresses[9]);
+  Bind(api.checkUpdateWithoutUi, addresses[10]);
+  Bind(api.cleanup, addresses[11]);
+}
+
+void LogLoadFailure(DWORD error) {
+  wchar_t code[16];
+  std::swprintf(code, 16, L"%lu", static_cast<unsigned long>(error));
+  LogLine3(L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error ", code,
+           L"), skipping upgrade check\n");
+}
+
+// Export names are plain ASCII.
+void LogAsciiName(const char* name) {
+  wchar_t wide[64];
+  int i = 0;
+  for (; name[i] != '\0' && i < 63; ++i) wide[i] = static_cast<wchar_t>(name[i]);
+  wide[i] = L'\0';
+  LogText(wide);
+}
+
+// Every missing name goes on one line.
+bool ResolveAll(HMODULE module, FARPROC (&addresses)[ExportCount]) {
+  bool complete = true;
+  for (int i = 0; i < ExportCount; ++i) {
+    addresses[i] = GetProcAddress(module, ExportNames[i]);
+    if (addresses[i] != nullptr) continue;
+    LogText(complete ? L"[tollbury] WinSparkle.dll lacks " : L", ");
+    LogAsciiName(ExportNames[i]);
+    complete = false;
+  }
+  if (!complete) LogText(L", skipping upgrade check\n");
+  return complete;
+}
+
+}  // namespace
+
+namespace {
+
+// The full path of WinSparkle.dll beside our own exe.
+bool BesideProgram(wchar_t (&path)[MAX_PATH]) {
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  wchar_t* slash = std::wcsrchr(path, L'\\');
+  if (slash == nullptr) return false;
+  const size_t room = MAX_PATH - static_cast<size_t>(slash + 1 - path);
+  return std::swprintf(slash + 1, room, L"%ls", L"WinSparkle.dll") > 0;
+}
+
+}  // namespace
+
+bool LoadWinSparkle(WinSparkleApi& api) {
+  api = WinSparkleApi();
+  // Only the copy beside the program: a WinSparkle.dll planted in the working
+  // directory, on PATH or in System32 would run with the user's
+  // administrator rights. The search flags then govern the DLL's own
+  // imports: beside the program, then System32.
+  wchar_t path[MAX_PATH];
+  HMODULE module = BesideProgram(path) ? LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                                                           LOAD_LIBRARY_SEARCH_SYSTEM32)
+                                       : nullptr;
+  if (module == nullptr) {
+    LogLoadFailure(GetLastError());
+    return false;
+  }
+  FARPROC addresses[ExportCount];
+  if (!ResolveAll(module, addresses)) {
+    FreeLibrary(module);
+    return false;
+  }
+  BindAll(api, addresses);
+  api.module = module;
+  return true;
+}

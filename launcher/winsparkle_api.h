@@ -1,0 +1,29 @@
+#pragma once
+#include <windows.h>
+
+// The update framework, bound at run time so that a missing or broken
+// WinSparkle.dll costs only the update check, never the client's start.
+
+using WinSparkleCanShutdownCallback = int(__cdecl*)();
+using WinSparkleCallback = void(__cdecl*)();
+
+struct WinSparkleApi {
+  HMODULE module;
+  void(__cdecl* setAppcastUrl)(const char* url);
+  void(__cdecl* setAppDetails)(const wchar_t* companyName, const wchar_t* appName, const wchar_t* appVersion);
+  void(__cdecl* setRegistryPath)(const char* path);
+  void(__cdecl* setAutomaticCheckForUpdates)(int state);
+  void(__cdecl* setCanShutdownCallback)(WinSparkleCanShutdownCallback callback);
+  void(__cdecl* setShutdownRequestCallback)(WinSparkleCallback callback);
+  void(__cdecl* setDidNotFindUpdateCallback)(WinSparkleCallback callback);
+  void(__cdecl* setUpdateCancelledCallback)(WinSparkleCallback callback);
+  void(__cdecl* setErrorCallback)(WinSparkleCallback callback);
+  void(__cdecl* init)();
+  void(__cdecl* checkUpdateWithoutUi)();
+  void(__cdecl* cleanup)();
+};
+
+// Loads WinSparkle.dll from the program's own directory, never from the
+// working directory or PATH, and resolves its twelve functions. On failure logs one line naming what is missing,
+// leaves nothing loaded and returns false.
+bool LoadWinSparkle(WinSparkleApi& api);

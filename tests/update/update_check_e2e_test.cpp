@@ -1,0 +1,254 @@
+// The update check through the real tollbury.exe and the stand-in framework.
+
+#include <gtest/gtest.h>
+
+#include "sys/handle_guard.h"
+#include "tests/update/e2e_helpers.h"
+
+namespace {
+
+const std::string Host = "updates.verdanto.test";
+
+class UpdateCheck : public ::testing::Test {
+ protected:
+  void SetUp() override { SetUpCheckingMachine(); }
+};
+
+TEST_F(UpdateCheck, TwelveCallsInOrderWithTheirArguments) {
+  struct Case {
+    const wchar_t* installedVersion;  // none: nothing installed
+    std::string reported;
+  };
+  const Case cases[] = {{L"2.4.1", "2.4.1"}, {nullptr, "1.0.0"}};
+  for (const Case& c : cases) {
+    SetUpCheckingMachine();
+    if (c.installedVersion == nullptr) ResetClientRoot();
+
+    const LauncherRun run = RunLauncher(L"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    // With nothing installed, what follows the launch line is the launch's
+    // own business.
+    Lines lines = WithCallbackLineInPlace(ProgramLines(run), NoUpdateLine);
+    if (lines.size() > 4) lines.resize(4);
+    EXPECT_EQ((Lines{CheckingLine, WaitingLine, GotSignalLine, LaunchingLine}), lines) << Dump(run);
+    EXPECT_EQ(ExpectedStandInCalls(Host, c.reported, {"answer did_not_find_update"}), StandInTexts()) << c.reported;
+
+    const std::vector<StandInEvent> events = StandInEvents();
+    for (const StandInEvent& event : events) EXPECT_EQ(events.front().processId, event.processId);
+  }
+}
+
+TEST_F(UpdateCheck, EachOutcomeCallback) {
+  struct Case {
+    const wchar_t* outcome;
+    bool singleUser;
+    const wchar_t* callbackLine;
+    std::vector<std::string> answer;
+    bool launches;
+  };
+  const Case cases[] = {
+      {L"no-update", false, NoUpdateLine, {"answer did_not_find_update"}, true},
+      {L"cancelled", false, L"[tollbury] CancelledUpdateCallback(), signaled event", {"answer update_cancelled"}, true},
+      {L"error", false, L"[tollbury] ErrorCallback(), signaled event", {"answer error"}, true},
+      {L"shutdown", false, L"[tollbury] ShutdownCallback(), signaled event",
+       {"asked can_shutdown: 1", "answer shutdown_request"}, false},
+      {L"shutdown", true, L"[tollbury] ShutdownCallback(), signaled event",
+       {"asked can_shutdown: 1", "answer shutdown_request"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.outcome) + (c.singleUser ? ", single-user" : ""));
+    SetUpCheckingMachine();
+    if (c.singleUser) MakeSingleUser();
+    SetStandInOutcome(c.outcome);
+
+    const LauncherRun run = RunLauncher(L"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    Lines expected = {CheckingLine, WaitingLine, GotSignalLine};
+    if (c.launches) expected.push_back(LaunchingLine);
+    EXPECT_EQ(expected, WithCallbackLineInPlace(ProgramLines(run), c.callbackLine)) << Dump(run);
+    EXPECT_FALSE(HasLine(run, SingleUserLine));
+    EXPECT_EQ(ExpectedStandInCalls(Host, "2.4.1", c.answer), StandInTexts());
+    if (c.launches) {
+      ClientRecord record;
+      EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+    } else {
+      EXPECT_TRUE(NoClientStarted());
+    }
+  }
+}
+
+// An object of another kind holds the event's name, so the event cannot be
+// created: exit code 1, nothing more logged, the framework never touched.
+TEST_F(UpdateCheck, ExitCode1WhenTheFinishedEventCannotBeCreated) {
+  ScopedKernelHandle squatter(CreateMutexW(nullptr, FALSE, L"WinSparkleFinished"));
+  ASSERT_NE(nullptr, squatter.handle);
+
+  const LauncherRun run = RunLauncher(L"");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(1u, run.exitCode);
+  EXPECT_EQ((Lines{CheckingLine}), ProgramLines(run)) << Dump(run);
+  EXPECT_FALSE(StandInRecordExists());
+  EXPECT_TRUE(NoClientStarted());
+}
+
+TEST_F(UpdateCheck, ExitCode2OnlyWhenTheMissingSessionReachesTheCheck) {
+  struct Case {
+    const wchar_t* arguments;
+    DWORD exitCode;
+    Lines lines;
+  };
+  const wchar_t* const missing = L"[tollbury] Registry is missing info for session 'vrd'.";
+  const Case cases[] = {
+      {L"", 2u,
+       {missing, CheckingLine, L"[tollbury] Exiting because 'vrd' session does not exist in the registry."}},
+      {L"-no_upgrade", 0u, {missing, LaunchingLine}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.arguments));
+    SetUpCheckingMachine();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, SessionKey(L"vrd").c_str());
+
+    const LauncherRun run = RunLauncher(c.arguments);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(c.exitCode, run.exitCode);
+    EXPECT_EQ(c.lines, ProgramLines(run)) << Dump(run);
+    EXPECT_FALSE(StandInRecordExists());
+    if (c.exitCode == 0) {
+      ClientRecord record;
+      EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+    } else {
+      EXPECT_TRUE(NoClientStarted());
+    }
+  }
+}
+
+TEST_F(UpdateCheck, HostNameFormsTheFeedUrlOrTheCheckIsSkipped) {
+  const std::wstring hundred(100, L'h');
+  const std::wstring twoByteChars50(50, L'\u00e9');  // 100 bytes in UTF-8
+  const wchar_t* const noHostName = L"[tollbury] No HostName for session 'vrd', skipping upgrade check";
+  const wchar_t* const tooLong =
+      L"[tollbury] HostName of session 'vrd' is longer than 100 bytes in UTF-8, skipping upgrade check";
+  struct Case {
+    const char* what;
+    bool present;
+    DWORD type;
+    std::wstring value;
+    const wchar_t* skipLine;  // null: the check runs with the value as host
+  };
+  const Case cases[] = {
+      {"100 bytes", true, REG_SZ, hundred, nullptr},
+      {"100 bytes of two-byte characters", true, REG_SZ, twoByteChars50, nullptr},
+      {"101 bytes", true, REG_SZ, hundred + L"h", tooLong},
+      {"102 bytes of two-byte characters", true, REG_SZ, twoByteChars50 + L"\u00e9", tooLong},
+      {"4000 characters", true, REG_SZ, std::wstring(4000, L'x'), tooLong},
+      {"missing", false, REG_SZ, L"", noHostName},
+      {"empty", true, REG_SZ, L"", noHostName},
+      {"not a string", true, REG_DWORD, L"", noHostName},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUpCheckingMachine();
+    DeleteRegValue(SessionKey(L"vrd"), L"HostName");
+    if (c.present && c.type == REG_SZ) SetRegString(SessionKey(L"vrd"), L"HostName", c.value);
+    if (c.present && c.type == REG_DWORD) SetRegDword(SessionKey(L"vrd"), L"HostName", 7);
+
+    const LauncherRun run = RunLauncher(L"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    if (c.skipLine == nullptr) {
+      EXPECT_EQ(ExpectedStandInCalls(WideToUtf8(c.value), "2.4.1", {"answer did_not_find_update"}), StandInTexts());
+    } else {
+      EXPECT_EQ((Lines{CheckingLine, c.skipLine, LaunchingLine}), ProgramLines(run)) << Dump(run);
+      EXPECT_FALSE(StandInRecordExists());
+    }
+    ClientRecord record;
+    EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+  }
+}
+
+TEST_F(UpdateCheck, UnusableFrameworkDllSkipsTheCheckAndStartsTheClient) {
+  struct Case {
+    const char* what;
+    const wchar_t* copyFrom;  // into the install folder as WinSparkle.dll
+    std::string bytes;        // written instead when copyFrom is null
+    bool present;
+    const wchar_t* line;
+  };
+  const Case cases[] = {
+      {"absent", nullptr, "", false,
+       L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error 126), skipping upgrade check"},
+      {"lacking one export", L"WinSparkleNoCleanup.dll", "", true,
+       L"[tollbury] WinSparkle.dll lacks win_sparkle_cleanup, skipping upgrade check"},
+      {"not a DLL", nullptr, "MZ but nothing more", true,
+       L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error 193), skipping upgrade check"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUpCheckingMachine();
+    const std::wstring target = InstallDir() + L"WinSparkle.dll";
+    DeleteFileW(target.c_str());
+    if (c.copyFrom != nullptr) {
+      ASSERT_TRUE(CopyFileW((BinDir() + c.copyFrom).c_str(), target.c_str(), FALSE));
+    } else if (c.present) {
+      ASSERT_TRUE(WriteFileBytes(target, c.bytes));
+    }
+
+    const LauncherRun run = RunLauncher(L"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ((Lines{CheckingLine, c.line, LaunchingLine}), ProgramLines(run)) << Dump(run);
+    EXPECT_FALSE(StandInRecordExists());
+    ClientRecord record;
+    EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+  }
+}
+
+// The DLL is looked for in the program's folder only, not in the working
+// directory the launcher is started in.
+TEST_F(UpdateCheck, FrameworkDllOutsideTheProgramFolderIsNotLoaded) {
+  DeleteFileW((InstallDir() + L"WinSparkle.dll").c_str());
+  const std::wstring elsewhere = InstallDir() + L"cwd\\";
+  CreateDirectoryW(elsewhere.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((BinDir() + L"WinSparkle.dll").c_str(), (elsewhere + L"WinSparkle.dll").c_str(), FALSE));
+  ASSERT_TRUE(SetCurrentDirectoryW(elsewhere.c_str()));
+
+  const LauncherRun run = RunLauncher(L"");
+  SetCurrentDirectoryW(BinDir().c_str());
+  ASSERT_TRUE(run.finished);
+  EXPECT_TRUE(HasLine(run, L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error 126), "
+                           L"skipping upgrade check"))
+      << Dump(run);
+  EXPECT_FALSE(FileExists(elsewhere + L"WinSparkleCalls.txt"));
+}
+
+// A framework that never answers keeps the launcher waiting; the event is
+// shared by name within the session, so a signal from elsewhere ends the
+// wait as a callback would.
+TEST_F(UpdateCheck, SilentFrameworkKeepsTheLauncherWaitingUntilTheEventIsSignalled) {
+  SetStandInOutcome(L"silent");
+  PendingLauncher pending = StartLauncher(L"");
+  ASSERT_NE(nullptr, pending.process);
+  const bool answered = WaitForStandInEvent("answer none", 20000);
+  Sleep(1000);
+  const bool stillWaiting = WaitForSingleObject(pending.process, 0) == WAIT_TIMEOUT;
+  const bool noClient = NoClientStarted();
+
+  ScopedKernelHandle finished(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"WinSparkleFinished"));
+  if (finished.handle != nullptr) SetEvent(finished.handle);
+  const LauncherRun run = FinishLauncher(pending, 20000);
+
+  ASSERT_TRUE(answered);
+  EXPECT_TRUE(stillWaiting);
+  EXPECT_TRUE(noClient);
+  ASSERT_NE(nullptr, finished.handle);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ((Lines{CheckingLine, WaitingLine, GotSignalLine, LaunchingLine}), ProgramLines(run)) << Dump(run);
+  EXPECT_EQ(ExpectedStandInCalls(Host, "2.4.1", {"answer none"}), StandInTexts());
+  ClientRecord record;
+  EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+}
+
+}  // namespace
