@@ -1,0 +1,609 @@
+#include "json/json_find.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "json/json_decode.h"
+#include "json/json_internal.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define JSON_SCAN_SSE2 1
+#endif
+
+namespace {
+
+constexpr int kKey = static_cast<int>(JsonTokenKind::Key);
+constexpr int kString = static_cast<int>(JsonTokenKind::String);
+constexpr int kNumber = static_cast<int>(JsonTokenKind::Number);
+constexpr int kTrue = static_cast<int>(JsonTokenKind::True);
+constexpr int kFalse = static_cast<int>(JsonTokenKind::False);
+constexpr int kNull = static_cast<int>(JsonTokenKind::Null);
+constexpr int kArray = static_cast<int>(JsonTokenKind::Array);
+constexpr int kObject = static_cast<int>(JsonTokenKind::Object);
+constexpr int kArrayEnd = static_cast<int>(JsonTokenKind::ArrayEnd);
+constexpr int kObjectEnd = static_cast<int>(JsonTokenKind::ObjectEnd);
+constexpr int kComma = static_cast<int>(JsonTokenKind::Comma);
+constexpr int kColon = static_cast<int>(JsonTokenKind::Colon);
+
+inline bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The bytes whose escape moves the end of a string: after a backslash they
+// are stepped over, so an escaped quote does not close the string.
+inline bool SkippedAfterBackslash(unsigned char b) {
+  return b == 0x08 || b == 0x0C || b == 0x0A || b == 0x0D || b == 0x09 || b == '\\' || b == '"';
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+
+#if JSON_SCAN_SSE2
+inline int LowestSetBit(uint64_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_ctzll(mask);
+#else
+  static const unsigned char kDeBruijn[64] = {
+      0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
+      43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
+      44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
+  return kDeBruijn[((mask & (0 - mask)) * 0x03F79D71B4CB0A89ull) >> 58];
+#endif
+}
+
+// Bit k set when byte k of the 16 is a quote, a backslash or a NUL: the only
+// bytes at which a string ends or needs a closer look.
+inline uint64_t StringStops16(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
+int ScanString(const char* body, int remaining) {
+  int k = 0;
+  for (;;) {
+#if JSON_SCAN_SSE2
+    // Sixteen bytes at a time while they lie within the text.
+    while (k + 16 <= remaining) {
+      const uint64_t stops = StringStops16(body + k);
+      if (stops != 0) {
+        k += LowestSetBit(stops);
+        break;
+      }
+      k += 16;
+    }
+#endif
+    if (k >= remaining) return -1;
+    const unsigned char b = static_cast<unsigned char>(body[k]);
+    if (b == '"') return k;
+    if (b == '\0') return -1;
+    if (b == '\\' && k + 1 < remaining && SkippedAfterBackslash(static_cast<unsigned char>(body[k + 1]))) ++k;
+    ++k;
+  }
+}
+
+// The string stops among 64 bytes of text from base, kept across the tokens
+// of one walk: most strings then end with a bit scan instead of fresh loads.
+struct StopWindow {
+  int base = -64;
+  uint64_t stops = 0;
+};
+
+int ScanStringWindowed(const char* text, int length, int quote, StopWindow& window) {
+  const int body = quote + 1;
+  int p = body;
+#if JSON_SCAN_SSE2
+  for (;;) {
+    unsigned offset = static_cast<unsigned>(p) - static_cast<unsigned>(window.base);
+    if (offset >= 64u) {
+      if (p >= length) return -1;
+      if (length - p >= 64) {
+        window.base = p;
+      } else if (length >= 64) {
+        window.base = length - 64;  // the last 64 bytes of the text
+      } else {
+        break;
+      }
+      const char* w = text + window.base;
+      window.stops = StringStops16(w) | StringStops16(w + 16) << 16 | StringStops16(w + 32) << 32 |
+                     StringStops16(w + 48) << 48;
+      offset = static_cast<unsigned>(p - window.base);
+    }
+    const uint64_t ahead = window.stops >> offset;
+    if (ahead != 0) {
+      p += LowestSetBit(ahead);
+      if (text[p] == '"') return p - body;
+      break;
+    }
+    p = window.base + 64;
+  }
+#else
+  (void)window;
+#endif
+  // The bytes from body to p are plain: the scan goes on from p as from a
+  // start.
+  const int rest = ScanString(text + p, length - p);
+  return rest < 0 ? rest : rest + (p - body);
+}
+
+// Length of the body of the string whose opening quote is text[quote], or -1;
+// the same as ScanString.
+inline int ScanStringAt(const char* text, int length, int quote, StopWindow& window) {
+#if JSON_SCAN_SSE2
+  const int body = quote + 1;
+  const unsigned offset = static_cast<unsigned>(body) - static_cast<unsigned>(window.base);
+  if (offset < 64u) {
+    const uint64_t ahead = window.stops >> offset;
+    if (ahead != 0) {
+      const int p = body + LowestSetBit(ahead);
+      if (text[p] == '"') return p - body;
+    }
+  }
+#endif
+  return ScanStringWindowed(text, length, quote, window);
+}
+
+// ---------------------------------------------------------------------------
+// The scanner
+
+// What a token handler answers.
+constexpr int kGoOn = 0;
+constexpr int kStop = 1;
+// Only for an opening bracket: nothing inside the container needs reporting;
+// it is checked without reports and its closing bracket reported next.
+constexpr int kSkipContainer = 2;
+
+struct Nesting {
+  unsigned char stack[JsonMaxDepth];  // opening bracket of each open container
+  int depth;
+};
+
+// Whether the literal word of n bytes lies within the text at start.
+inline bool IsLiteral(const char* text, int length, int start, const char* word, int n) {
+  return start + n - 1 < length && std::memcmp(text + start, word, static_cast<size_t>(n)) == 0;
+}
+
+// Moves i to the next byte that is not whitespace and loads it into c;
+// false at the end of the text. The first test settles the common case of a
+// token right at i.
+inline bool NextToken(const char* text, int length, int& i, unsigned char& c) {
+  if (i < length) {
+    c = static_cast<unsigned char>(text[i]);
+    if (c > ' ') return true;
+  }
+  while (i < length && IsWhitespace(static_cast<unsigned char>(text[i]))) ++i;
+  if (i >= length) return false;
+  c = static_cast<unsigned char>(text[i]);
+  return true;
+}
+
+// Checks the content of the container whose opening bracket lies just before
+// i, exactly as Walk would without reporting anything, and returns the index
+// of its closing bracket, or -1 / -2.
+int SkipContainer(const char* text, int length, int i, Nesting& nest, StopWindow& window) {
+  const int base = nest.depth;
+  int n;
+  unsigned char c;
+  if (nest.stack[base - 1] == '{') goto expect_key;
+
+expect_value:
+  if (!NextToken(text, length, i, c)) return -1;
+  switch (c) {
+    case '"':
+      n = ScanStringAt(text, length, i, window);
+      if (n < 0) return n;
+      i += n + 2;
+      goto after_value;
+    case '{':
+    case '[':
+      if (nest.depth == JsonMaxDepth) return -2;
+      nest.stack[nest.depth++] = c;
+      ++i;
+      if (c == '{') goto expect_key;
+      goto expect_value;
+    case ']':
+      if (nest.stack[nest.depth - 1] != '[') return -1;
+      goto close;
+    case 't':
+      if (!IsLiteral(text, length, i, "true", 4)) return -1;
+      i += 4;
+      goto after_value;
+    case 'f':
+      if (!IsLiteral(text, length, i, "false", 5)) return -1;
+      i += 5;
+      goto after_value;
+    case 'n':
+      if (!IsLiteral(text, length, i, "null", 4)) return -1;
+      i += 4;
+      goto after_value;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      i = static_cast<int>(JsonNumberEnd(text + i) - text);
+      goto after_value;
+    default:
+      return -1;
+  }
+
+expect_key:
+  if (!NextToken(text, length, i, c)) return -1;
+  if (c == '}') goto close;
+  if (c != '"') return -1;
+  n = ScanStringAt(text, length, i, window);
+  if (n < 0) return n;
+  i += n + 2;
+  if (!NextToken(text, length, i, c) || c != ':') return -1;
+  ++i;
+  goto expect_value;
+
+after_value:
+  if (!NextToken(text, length, i, c)) return -1;
+  if (c == ',') {
+    ++i;
+    if (nest.stack[nest.depth - 1] == '{') goto expect_key;
+    goto expect_value;
+  }
+  if ((c != ']' && c != '}') || c != nest.stack[nest.depth - 1] + 2) return -1;
+
+close:
+  if (nest.depth == base) return i;
+  --nest.depth;
+  ++i;
+  goto after_value;
+}
+
+// The scanner, over a handler with one member per token class: Open(kind,
+// start), Close(kind, start), Key(start, n), Colon(start), Comma(start) and
+// Scalar(kind, start, n), each answering kGoOn or kStop (Open also
+// kSkipContainer). A template so that a lookup gets its matcher inlined.
+template <class Handler>
+int Walk(const char* text, int length, Handler& handler) {
+  if (text == nullptr || length <= 0) return -1;
+  Nesting nest;
+  nest.depth = 0;
+  StopWindow window;
+  int i = 0;
+  int start;
+  int n;
+  int kind;
+  int answer;
+  unsigned char c;
+
+expect_value:
+  if (!NextToken(text, length, i, c)) return -1;
+  start = i;
+  switch (c) {
+    case '{':
+    case '[':
+      if (nest.depth == JsonMaxDepth) return -2;
+      nest.stack[nest.depth++] = c;
+      answer = handler.Open(c, start);
+      if (answer == kSkipContainer) {
+        i = SkipContainer(text, length, start + 1, nest, window);
+        if (i < 0) return i;
+        goto close;
+      }
+      if (answer != kGoOn) return start + 1;
+      i = start + 1;
+      if (c == '{') goto expect_key;
+      goto expect_value;
+    case ']':
+      if (nest.depth == 0 || nest.stack[nest.depth - 1] != '[') return -1;
+      goto close;
+    case 't':
+      if (!IsLiteral(text, length, start, "true", 4)) return -1;
+      kind = kTrue;
+      n = 4;
+      goto scalar;
+    case 'n':
+      if (!IsLiteral(text, length, start, "null", 4)) return -1;
+      kind = kNull;
+      n = 4;
+      goto scalar;
+    case 'f':
+      if (!IsLiteral(text, length, start, "false", 5)) return -1;
+      kind = kFalse;
+      n = 5;
+      goto scalar;
+    case '"':
+      n = ScanStringAt(text, length, start, window);
+      if (n < 0) return n;
+      kind = kString;
+      n += 2;
+      goto scalar;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
+      kind = kNumber;
+      goto scalar;
+    default:
+      return -1;
+  }
+
+scalar:
+  // A top-level scalar is the whole text: the handler's answer changes nothing.
+  if (nest.depth == 0) {
+    handler.Scalar(kind, start, n);
+    return start + n;
+  }
+  if (handler.Scalar(kind, start, n) != kGoOn) return start + n;
+  i = start + n;
+  goto after_value;
+
+expect_key:
+  if (!NextToken(text, length, i, c)) return -1;
+  start = i;
+  if (c == '}') {
+    if (nest.stack[nest.depth - 1] != '{') return -1;
+    goto close;
+  }
+  if (c != '"') return -1;
+  n = ScanStringAt(text, length, start, window);
+  if (n < 0) return n;
+  n += 2;
+  if (handler.Key(start, n) != kGoOn) return start + n;
+  i = start + n;
+  if (!NextToken(text, length, i, c) || c != ':') return -1;
+  if (handler.Colon(i) != kGoOn) return i + 1;
+  ++i;
+  goto expect_value;
+
+after_value:
+  if (!NextToken(text, length, i, c) || nest.depth == 0) return -1;
+  start = i;
+  if (c == ',') {
+    if (handler.Comma(start) != kGoOn) return start + 1;
+    ++i;
+    if (nest.stack[nest.depth - 1] == '{') goto expect_key;
+    goto expect_value;
+  }
+  if ((c != ']' && c != '}') || c != nest.stack[nest.depth - 1] + 2) return -1;
+
+close:
+  // text[i] closes the innermost container.
+  start = i;
+  kind = text[i] == ']' ? kArrayEnd : kObjectEnd;
+  --nest.depth;
+  if (nest.depth == 0) {
+    handler.Close(kind, start);
+    return start + 1;
+  }
+  if (handler.Close(kind, start) != kGoOn) return start + 1;
+  i = start + 1;
+  goto after_value;
+}
+
+// Passes every token to a JsonTokenFn.
+struct TokenFnHandler {
+  JsonTokenFn onToken;
+  void* context;
+  const char* text;
+  int Report(int kind, int start, int n) { return onToken(kind, text, start, n, context) != 0 ? kStop : kGoOn; }
+  int Open(int kind, int start) { return Report(kind, start, 1); }
+  int Close(int kind, int start) { return Report(kind, start, 1); }
+  int Key(int start, int n) { return Report(kKey, start, n); }
+  int Colon(int start) { return Report(kColon, start, 1); }
+  int Comma(int start) { return Report(kComma, start, 1); }
+  int Scalar(int kind, int start, int n) { return Report(kind, start, n); }
+};
+
+// Only checks the text.
+struct CheckHandler {
+  int Open(int, int) { return kGoOn; }
+  int Close(int, int) { return kGoOn; }
+  int Key(int, int) { return kGoOn; }
+  int Colon(int) { return kGoOn; }
+  int Comma(int) { return kGoOn; }
+  int Scalar(int, int, int) { return kGoOn; }
+};
+
+// ---------------------------------------------------------------------------
+// The path matcher
+
+// Index of an index step: the number after "[" truncated toward zero,
+// saturated to the int range (a negative index never matches, and no array
+// in an int-sized text reaches INT_MAX elements).
+int ReadIndex(const char* digits) {
+  const double v = JsonParseNumber(digits, nullptr);
+  if (!(v > -2147483649.0)) return INT_MIN;
+  if (v >= 2147483648.0) return INT_MAX;
+  return static_cast<int>(v);
+}
+
+// Moves pathPos past the index step at it ("[...]", or to the end).
+void SkipIndexStep(JsonFindState& s) {
+  while (s.path[s.pathPos] != ']' && s.path[s.pathPos] != '\0') ++s.pathPos;
+  if (s.path[s.pathPos] == ']') ++s.pathPos;
+}
+
+// The name of the key step at pathPos, read once per step: a lookup compares
+// it with many keys.
+struct KeyStepName {
+  int pathPos = -1;
+  int length = 0;        // bytes of the name, an escape pair counting one
+  int pathBytes = 0;     // bytes it takes in the path
+  bool escaped = false;  // holds a backslash
+};
+
+// Bytes that end a key step's name or need a closer look in it.
+struct NameStops {
+  bool stop[256];
+  constexpr NameStops() : stop() {
+    stop[0] = true;
+    stop[static_cast<unsigned char>('.')] = true;
+    stop[static_cast<unsigned char>('[')] = true;
+    stop[static_cast<unsigned char>('\\')] = true;
+  }
+};
+constexpr NameStops kNameStops;
+
+void ReadKeyStepName(const JsonFindState& s, KeyStepName& name) {
+  name.pathPos = s.pathPos;
+  name.escaped = false;
+  const char* const first = s.path + s.pathPos + 1;
+  const char* p = first;
+  int pairs = 0;
+  for (;;) {
+    while (!kNameStops.stop[static_cast<unsigned char>(*p)]) ++p;
+    if (*p != '\\') break;
+    // A backslash takes the next byte into the name; one that ends the path
+    // stands for itself.
+    name.escaped = true;
+    if (p[1] != '\0') {
+      ++pairs;
+      p += 2;
+    } else {
+      p += 1;
+    }
+  }
+  name.pathBytes = static_cast<int>(p - first);
+  name.length = name.pathBytes - pairs;
+}
+
+// Whether the key token (quotes included) equals the name of the key step.
+bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const char* text, int start, int n) {
+  if (n < 2 || n - 2 != name.length || text[start] != '"' || text[start + n - 1] != '"') return false;
+  const char* key = text + start + 1;
+  const char* p = s.path + s.pathPos + 1;
+  if (!name.escaped) return std::memcmp(key, p, static_cast<size_t>(name.length)) == 0;
+  for (int j = 0; j < name.length; ++j, ++p) {
+    if (*p == '\\' && p[1] != '\0') ++p;
+    if (key[j] != *p) return false;
+  }
+  return true;
+}
+
+// Follows the path token by token. With kMaySkip the containers that cannot
+// hold the value are skipped by the walk instead of being counted through.
+template <bool kMaySkip>
+struct Matcher {
+  JsonFindState& s;
+  const char* text;
+  KeyStepName name;
+
+  int Found(int kind, int start, int n) {
+    s.foundKind = kind;
+    if (s.outStart) *s.outStart = text + start;
+    if (s.outLength) *s.outLength = n;
+    return kStop;
+  }
+
+  // Enters the next path step when the element selected by an index step
+  // begins.
+  void MatchIndexStep() {
+    if (s.arrayIndex == s.wantedIndex) {
+      SkipIndexStep(s);
+      ++s.matchedDepth;
+    }
+  }
+
+  int Open(int kind, int start) {
+    if (s.foundKind != 0) return kStop;
+    if (s.depth > s.matchedDepth) {
+      ++s.depth;
+      return kMaySkip ? kSkipContainer : kGoOn;
+    }
+    if (s.depth < s.matchedDepth) {
+      s.containerStart = -1;
+    } else {
+      s.containerStart = start;
+      if (kind == kArray && s.path[s.pathPos] == '[') {
+        s.arrayIndex = 0;
+        s.wantedIndex = ReadIndex(s.path + s.pathPos + 1);
+        MatchIndexStep();
+      }
+    }
+    ++s.depth;
+    return kGoOn;
+  }
+
+  int Close(int kind, int start) {
+    if (s.foundKind != 0) return kStop;
+    if (kind == kArrayEnd && s.depth == s.matchedDepth) s.arrayIndex = 0;
+    --s.depth;
+    // The container that just closed is the value.
+    if (s.path[s.pathPos] == '\0' && s.depth == s.matchedDepth && s.containerStart != -1)
+      return Found(kind - 2, s.containerStart, start - s.containerStart + 1);
+    return kGoOn;
+  }
+
+  int Comma(int) {
+    if (s.foundKind != 0) return kStop;
+    // The element selected by the last index step ended without the rest of
+    // the path.
+    if (s.depth == s.matchedDepth && s.pathPos > 0 && s.path[s.pathPos - 1] == ']') return kStop;
+    if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '[') {
+      ++s.arrayIndex;
+      MatchIndexStep();
+    }
+    return kGoOn;
+  }
+
+  int Key(int start, int n) {
+    if (s.foundKind != 0) return kStop;
+    if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '.') {
+      if (name.pathPos != s.pathPos) ReadKeyStepName(s, name);
+      if (KeyMatches(s, name, text, start, n)) {
+        ++s.matchedDepth;
+        s.pathPos += 1 + name.pathBytes;
+        return kGoOn;
+      }
+    }
+    // A further member of the object whose member matched the last key step:
+    // that member ended without the rest of the path.
+    return s.depth == s.matchedDepth ? kStop : kGoOn;
+  }
+
+  int Colon(int) { return s.foundKind != 0 ? kStop : kGoOn; }
+
+  int Scalar(int kind, int start, int n) {
+    if (s.foundKind != 0) return kStop;
+    if (kind >= 11 && kind <= 19 && s.depth == s.matchedDepth && s.arrayIndex == s.wantedIndex &&
+        s.path[s.pathPos] == '\0')
+      return Found(kind, start, n);
+    return kGoOn;
+  }
+};
+
+}  // namespace
+
+int JsonScanString(const char* body, int remaining) { return ScanString(body, remaining); }
+
+int JsonWalk(const char* text, int length, JsonTokenFn onToken, void* context) {
+  if (onToken == nullptr) {
+    CheckHandler check;
+    return Walk(text, length, check);
+  }
+  TokenFnHandler handler{onToken, context, text};
+  return Walk(text, length, handler);
+}
+
+int JsonFindStep(int kind, const char* text, int start, int length, void* state) {
+  Matcher<false> matcher{*static_cast<JsonFindState*>(state), text, KeyStepName()};
+  switch (kind) {
+    case kArray:
+    case kObject:
+      return matcher.Open(kind, start);
+    case kArrayEnd:
+    case kObjectEnd:
+      return matcher.Close(kind, start);
+    case kComma:
+      return matcher.Comma(start);
+    case kKey:
+      return matcher.Key(start, length);
+    default:
+      return kind >= 11 && kind <= 19 ? matcher.Scalar(kind, start, length) : matcher.Colon(start);
+  }
+}
+
+int JsonFind(const char* text, int length, const char* path, const char** outStart, int* outLength) {
+  if (path == nullptr || path[0] == '\0') path = "$";
+  JsonFindState s{path, 1, 0, 0, 0, 0, -1, outStart, outLength, 0};
+  Matcher<true> matcher{s, text, KeyStepName()};
+  const int result = Walk(text, length, matcher);
+  return result < 0 ? result : s.foundKind;
+}

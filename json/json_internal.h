@@ -1,0 +1,33 @@
+// Helpers shared by the JSON sources (and their tests); not part of the
+// interface that the rest of the program uses.
+#pragma once
+
+#include <cmath>
+
+inline bool IsInfinite(double x) { return std::isinf(x); }
+
+inline bool IsDecimalDigit(unsigned char b) { return static_cast<unsigned>(b - '0') < 10u; }
+
+// Where JsonParseNumber(text, &end) puts end, without computing the value.
+inline const char* JsonNumberEnd(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  if (*p == '-' || *p == '+') ++p;
+  const unsigned char* digits = p;
+  while (IsDecimalDigit(*p)) ++p;
+  bool lastWasDigit = p != digits;
+  if (!lastWasDigit && *p != '.') return text;
+  if (*p == '.') {
+    ++p;
+    const unsigned char* fraction = p;
+    while (IsDecimalDigit(*p)) ++p;
+    lastWasDigit = p != fraction;
+  }
+  if (*p == 'e' || *p == 'E') {
+    ++p;
+    if (*p == '-') ++p;
+    if (*p == '+') ++p;
+    while (IsDecimalDigit(*p)) ++p;
+    return reinterpret_cast<const char*>(p);
+  }
+  return lastWasDigit ? reinterpret_cast<const char*>(p) : text;
+}
