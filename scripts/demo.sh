@@ -10,7 +10,7 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy
 
 scripts/setup.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target tollbury dbgcapture democlient >/dev/null
+cmake --build --preset windows --target tollbury dbgcapture democlient winsparkle >/dev/null
 bin=$PWD/build/windows/bin
 
 export WINEPREFIX=$PWD/build/windows/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
@@ -21,7 +21,7 @@ trap 'scripts/wine-prefix.sh stop "$WINEPREFIX" >/dev/null' EXIT
 # The launcher, installed as an administrator would.
 install="$WINEPREFIX/drive_c/Program Files/Verdanto/Tollbury"
 rm -rf "$install" && mkdir -p "$install"
-cp "$bin/tollbury.exe" "$install/"
+cp "$bin/tollbury.exe" "$bin/WinSparkle.dll" "$install/"
 
 # Client versions: 2.10.0 must win over 2.9.7 and 2.4.1; 10.0.0 is a
 # half-installed update without rudavuvav.exe; "beta" ranks lowest.
@@ -32,12 +32,15 @@ for v in 2.4.1 2.9.7 2.10.0 beta; do
 done
 mkdir -p "$root/10.0.0"
 
-# Settings: no update check wanted, the default session "vrd", not single-user.
+# Settings: an update check is wanted (the stand-in update framework beside
+# the exe answers "no update found"), the default session "vrd", not
+# single-user.
 reg() { "$WINE" reg "$@" >/dev/null 2>&1; }
 reg delete 'HKLM\SOFTWARE\Verdanto\Client' /f || true
-reg add 'HKLM\SOFTWARE\Verdanto\Client\Tollbury' /v UpgradeCheck /t REG_SZ /d 0 /f
+reg add 'HKLM\SOFTWARE\Verdanto\Client\Tollbury' /v UpgradeCheck /t REG_SZ /d 1 /f
 reg add 'HKLM\SOFTWARE\Verdanto\Client\Tollbury' /v LastCheck /t REG_SZ /d 0 /f
 reg add 'HKLM\SOFTWARE\Verdanto\Client\sessions\vrd' /v SingleUser /t REG_DWORD /d 0 /f
+reg add 'HKLM\SOFTWARE\Verdanto\Client\sessions\vrd' /v HostName /t REG_SZ /d updates.verdanto.example /f
 
 echo "== Starting: tollbury.exe --profile \"My Documents\" -v"
 set +e
@@ -49,3 +52,5 @@ echo "== Exit code: $code"
 for _ in $(seq 50); do [ -f "$root/2.10.0/received.txt" ] && break; sleep 0.1; done
 echo "== The client received (received.txt of the version it ran from):"
 cat "$root"/*/received.txt
+echo "== The update framework was called with (WinSparkleCalls.txt):"
+cat "$install/WinSparkleCalls.txt"
