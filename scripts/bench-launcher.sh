@@ -5,18 +5,9 @@
 # and their ratio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY DISPLAY
 runs=${RUNS:-20}
-
-scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target tollbury democlient minlaunch >/dev/null
-bin=$PWD/build/windows/bin
-
-export WINEPREFIX=$PWD/build/windows/bench-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-WINE=/usr/lib/wine/wine64
-scripts/wine-prefix.sh start "$WINEPREFIX" >/dev/null
-trap 'scripts/wine-prefix.sh stop "$WINEPREFIX" >/dev/null' EXIT
+source scripts/wine-session.sh
+wine_session bench-prefix tollbury democlient minlaunch
 
 root="$WINEPREFIX/drive_c/ProgramData/Verdanto/RudAvuvav"
 rm -rf "$root" && mkdir -p "$root/2.4.1" "$root/2.10.0" "$root/1.9"

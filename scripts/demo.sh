@@ -6,17 +6,8 @@
 # happened: the debug log, the exit code and what the client received.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY DISPLAY
-
-scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target tollbury dbgcapture democlient winsparkle >/dev/null
-bin=$PWD/build/windows/bin
-
-export WINEPREFIX=$PWD/build/windows/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-WINE=/usr/lib/wine/wine64
-scripts/wine-prefix.sh start "$WINEPREFIX" >/dev/null
-trap 'scripts/wine-prefix.sh stop "$WINEPREFIX" >/dev/null' EXIT
+source scripts/wine-session.sh
+wine_session demo-prefix tollbury dbgcapture democlient winsparkle
 
 # The launcher, installed as an administrator would.
 install="$WINEPREFIX/drive_c/Program Files/Verdanto/Tollbury"
