@@ -1,4 +1,320 @@
-// Placeholder until key provisioning lands.
 #include "keys/session_keys.h"
 
-void EnsureSessionKeys(const wchar_t*, const wchar_t*) {}
+#include <windows.h>
+#include <wincred.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "keys/identity.h"
+#include "keys/key_files.h"
+#include "keys/key_messages.h"
+#include "launcher/launch.h"
+#include "launcher/limits.h"
+#include "net/post_json.h"
+#include "sys/debug_log.h"
+#include "sys/md5.h"
+
+namespace {
+
+constexpr int MessageTextSize = 2048;
+constexpr int PromptMessageSize = 256;
+// The dialog's longest user name (513) and password (256), plus terminators.
+// Written out: newer SDKs raise CREDUI_MAX_PASSWORD_LENGTH.
+constexpr int UserNameSize = 514;
+constexpr int PasswordSize = 257;
+// A UTF-16 unit never takes more than three UTF-8 bytes.
+constexpr int UserNameUtf8Size = UserNameSize * 3;
+constexpr int PasswordUtf8Size = PasswordSize * 3;
+// A dialog that fails at once (no desktop, say) would otherwise come back
+// for ever; cancelling and empty entries do not count.
+constexpr int MaxDialogFailuresInARow = 3;
+
+constexpr DWORD PromptFlags = CREDUI_FLAGS_GENERIC_CREDENTIALS | CREDUI_FLAGS_ALWAYS_SHOW_UI |
+                              CREDUI_FLAGS_EXCLUDE_CERTIFICATES | CREDUI_FLAGS_DO_NOT_PERSIST;
+
+const wchar_t FirstPrompt[] = L"Enter your Verdanto account information:";
+const wchar_t UnknownErrorPrompt[] = L"Unknown error authenticating.  Please try again:";
+const wchar_t RetrySuffix[] = L".  Please try again:";
+const wchar_t CommunicationsErrorFormat[] = L"Communications error with Tidewire URL:\n%ls\nStatus=%d, Error Code=%d";
+
+struct ClientIdentity {
+  char ipText[ClientTextSize];
+  char versionText[ClientTextSize];
+};
+
+struct KeyFiles {
+  wchar_t keyPath[PathSize];
+  wchar_t uploadKeyPath[PathSize];
+};
+
+struct FetchState {
+  const wchar_t* serviceUrl;
+  const ClientIdentity* identity;
+  const KeyFiles* files;
+  wchar_t prompt[PromptMessageSize];
+  bool failedAttempt;
+  bool keepAsking;
+  int dialogFailuresInARow;
+};
+
+// --- texts ---
+
+void FormatText(wchar_t (&text)[MessageTextSize], const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  // Cuts a longer text; the terminator is set whatever the result.
+  _vsnwprintf(text, MessageTextSize - 1, format, args);
+  va_end(args);
+  text[MessageTextSize - 1] = L'\0';
+}
+
+template <int Size>
+void CopyText(wchar_t (&target)[Size], const wchar_t* text) {
+  int i = 0;
+  for (; i < Size - 1 && text[i] != L'\0'; ++i) target[i] = text[i];
+  target[i] = L'\0';
+}
+
+void ShowWarning(const wchar_t* caption, const wchar_t* text) {
+  MessageBoxW(nullptr, text, caption, MB_ICONWARNING | MB_OK);
+}
+
+void ShowCommunicationsError(const wchar_t* caption, const wchar_t* serviceUrl, int status, int code) {
+  wchar_t text[MessageTextSize];
+  FormatText(text, CommunicationsErrorFormat, serviceUrl, status, code);
+  ShowWarning(caption, text);
+}
+
+void ShowFileWriteError(const wchar_t* path, DWORD code) {
+  wchar_t text[MessageTextSize];
+  FormatText(text, L"Problem writing to %ls file:\nError Code=%d", path, static_cast<int>(code));
+  ShowWarning(L"File Write Error", text);
+}
+
+// The service's message is shown byte for byte, each byte as the character
+// of the same value.
+void SetRetryPrompt(FetchState& state, const GetKeyOutcome& outcome) {
+  if (!outcome.hasMessage) {
+    CopyText(state.prompt, UnknownErrorPrompt);
+    return;
+  }
+  wchar_t text[MessageTextSize];
+  int length = 0;
+  for (const unsigned char* byte = reinterpret_cast<const unsigned char*>(outcome.message);
+       *byte != 0 && length < MessageTextSize - 1; ++byte) {
+    text[length++] = static_cast<wchar_t>(*byte);
+  }
+  for (const wchar_t* suffix = RetrySuffix; *suffix != L'\0' && length < MessageTextSize - 1; ++suffix) {
+    text[length++] = *suffix;
+  }
+  text[length] = L'\0';
+  CopyText(state.prompt, text);
+}
+
+// --- log rows ---
+
+void LogFilesFound(const wchar_t* sessionName, const wchar_t* keyDigest, const wchar_t* uploadKeyDigest) {
+  LogText(L"[tollbury] The ");
+  LogText(sessionName);
+  LogText(L"-key.ppk and ");
+  LogText(sessionName);
+  LogText(L"-upload-key.ppk files are found.  Must validate them.\n");
+  LogText(sessionName);
+  LogText(L"-key.ppk: ");
+  LogText(keyDigest);
+  LogText(L"\n");
+  LogText(sessionName);
+  LogText(L"-upload-key.ppk: ");
+  LogText(uploadKeyDigest);
+  LogText(L"\n");
+}
+
+void LogFilesMissing(const wchar_t* sessionName) {
+  LogText(L"[tollbury] The ");
+  LogText(sessionName);
+  LogText(L"-key.ppk and ");
+  LogText(sessionName);
+  LogText(L"-upload-key.ppk files are missing off disk.  Must fetch.\n");
+}
+
+// --- validation ---
+
+void DigestToUtf8(const wchar_t (&digest)[Md5HexSize], char (&utf8)[Md5HexSize]) {
+  if (WideCharToMultiByte(CP_UTF8, 0, digest, -1, utf8, Md5HexSize, nullptr, nullptr) == 0) utf8[0] = '\0';
+}
+
+// Returns true when new keys must be fetched.
+bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity, const wchar_t* sessionName,
+                      const KeyFiles& files) {
+  wchar_t keyDigest[Md5HexSize];
+  wchar_t uploadKeyDigest[Md5HexSize];
+  if (HashFileMd5(files.keyPath, keyDigest) != 0 || HashFileMd5(files.uploadKeyPath, uploadKeyDigest) != 0) {
+    LogFilesMissing(sessionName);
+    return true;
+  }
+  LogFilesFound(sessionName, keyDigest, uploadKeyDigest);
+
+  char keyDigestUtf8[Md5HexSize];
+  char uploadKeyDigestUtf8[Md5HexSize];
+  DigestToUtf8(keyDigest, keyDigestUtf8);
+  DigestToUtf8(uploadKeyDigest, uploadKeyDigestUtf8);
+  char body[KeyRequestSize];
+  BuildValidateKeyRequest(identity.versionText, identity.ipText, keyDigestUtf8, uploadKeyDigestUtf8, body);
+  char* reply = nullptr;
+  int status = 500;
+  const int result = PostJson(serviceUrl, body, &reply, &status);
+  if (result != 0) {
+    ShowCommunicationsError(L"Key Validation Error", serviceUrl, status, result);
+    std::free(reply);
+    return false;
+  }
+  const bool accepted = JudgeValidateKeyReply(reply);
+  std::free(reply);
+  LogText(accepted ? L"[tollbury] Server replied that keys are GOOD.  Using existing ones.\n"
+                   : L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.\n");
+  return !accepted;
+}
+
+// --- fetch ---
+
+void WriteKeyFile(const wchar_t* path, const char* bytes, int count) {
+  const DWORD result = ReplaceFileContents(path, bytes, static_cast<unsigned long>(count));
+  if (result == 0) {
+    LogText(L"[tollbury] Successfully wrote out key file\n");
+  } else {
+    ShowFileWriteError(path, result);
+  }
+}
+
+void ActOnOutcome(FetchState& state, const GetKeyOutcome& outcome) {
+  switch (outcome.verdict) {
+    case GetKeyVerdict::KeysIssued:
+      state.keepAsking = false;
+      WriteKeyFile(state.files->keyPath, outcome.key, outcome.keyLength);
+      WriteKeyFile(state.files->uploadKeyPath, outcome.uploadKey, outcome.uploadKeyLength);
+      break;
+    case GetKeyVerdict::ServerUnsupported:
+      state.keepAsking = false;
+      ShowWarning(L"Warning", L"You have enabled Single User Authentication but the server does not support it.");
+      break;
+    case GetKeyVerdict::Rejected:
+      state.failedAttempt = true;
+      SetRetryPrompt(state, outcome);
+      break;
+  }
+}
+
+template <int Size>
+void ToUtf8(const wchar_t* wide, char (&utf8)[Size]) {
+  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, Size, nullptr, nullptr) == 0) utf8[0] = '\0';
+}
+
+// Every copy of the credentials made here is wiped before returning.
+int PostCredentials(const FetchState& state, const wchar_t* userName, const wchar_t* password, char** reply,
+                    int* status) {
+  char userNameUtf8[UserNameUtf8Size];
+  char passwordUtf8[PasswordUtf8Size];
+  char body[KeyRequestSize];
+  ToUtf8(userName, userNameUtf8);
+  ToUtf8(password, passwordUtf8);
+  BuildGetKeyRequest(state.identity->versionText, state.identity->ipText, userNameUtf8, passwordUtf8, body);
+  const int result = PostJson(state.serviceUrl, body, reply, status);
+  SecureZeroMemory(userNameUtf8, sizeof(userNameUtf8));
+  SecureZeroMemory(passwordUtf8, sizeof(passwordUtf8));
+  SecureZeroMemory(body, sizeof(body));
+  return result;
+}
+
+void FetchKeys(FetchState& state, const wchar_t* userName, const wchar_t* password) {
+  char* reply = nullptr;
+  int status = 500;
+  const int result = PostCredentials(state, userName, password, &reply, &status);
+  if (result != 0) {
+    state.keepAsking = false;
+    ShowCommunicationsError(L"Authentication Error", state.serviceUrl, status, result);
+  } else {
+    GetKeyOutcome outcome;
+    ReadGetKeyReply(reply, outcome);
+    ActOnOutcome(state, outcome);
+  }
+  std::free(reply);
+}
+
+DWORD PromptForCredentials(const FetchState& state, wchar_t (&userName)[UserNameSize],
+                           wchar_t (&password)[PasswordSize]) {
+  CREDUI_INFOW info = {};
+  info.cbSize = sizeof(info);
+  info.hwndParent = nullptr;
+  info.pszMessageText = state.prompt;
+  info.pszCaptionText = L"Verdanto Credentials";
+  info.hbmBanner = nullptr;
+  BOOL save = FALSE;
+  const DWORD flags = PromptFlags | (state.failedAttempt ? CREDUI_FLAGS_INCORRECT_PASSWORD : 0);
+  return CredUIPromptForCredentialsW(&info, L"", nullptr, 0, userName, UserNameSize, password, PasswordSize, &save,
+                                     flags);
+}
+
+void NoteDialogFailure(FetchState& state, DWORD code) {
+  if (++state.dialogFailuresInARow < MaxDialogFailuresInARow) return;
+  state.keepAsking = false;
+  wchar_t codeText[16];
+  _snwprintf(codeText, 16, L"%lu", code);
+  codeText[15] = L'\0';
+  LogLine3(L"[tollbury] The credentials dialog keeps failing with error ", codeText,
+           L".  Not fetching keys.\n");
+}
+
+void RunPromptPass(FetchState& state) {
+  wchar_t userName[UserNameSize];
+  wchar_t password[PasswordSize];
+  userName[0] = L'\0';
+  password[0] = L'\0';
+  const DWORD result = PromptForCredentials(state, userName, password);
+  if (result == ERROR_CANCELLED) {
+    state.keepAsking = false;
+  } else if (result != NO_ERROR) {
+    NoteDialogFailure(state, result);
+  } else {
+    state.dialogFailuresInARow = 0;
+    if (userName[0] != L'\0' && password[0] != L'\0') FetchKeys(state, userName, password);
+  }
+  SecureZeroMemory(userName, sizeof(userName));
+  SecureZeroMemory(password, sizeof(password));
+}
+
+void FetchNewKeys(const wchar_t* serviceUrl, const ClientIdentity& identity, const KeyFiles& files) {
+  LogText(L"[tollbury] Prompting for password and fetching remote key\n");
+  FetchState state;
+  state.serviceUrl = serviceUrl;
+  state.identity = &identity;
+  state.files = &files;
+  CopyText(state.prompt, FirstPrompt);
+  state.failedAttempt = false;
+  state.keepAsking = true;
+  state.dialogFailuresInARow = 0;
+  while (state.keepAsking) RunPromptPass(state);
+}
+
+}  // namespace
+
+void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName) {
+  ClientIdentity identity;
+  GetClientIpAddress(identity.ipText);
+  GetClientVersionString(identity.versionText);
+
+  wchar_t clientRoot[PathSize];
+  if (!GetClientRootDirectory(clientRoot)) {
+    LogText(L"[tollbury] Cannot locate the client directory for the key files.  Keys cannot be checked.\n");
+    return;
+  }
+  KeyFiles files;
+  if (!BuildKeyFilePaths(clientRoot, sessionName, files.keyPath, files.uploadKeyPath)) {
+    LogLine3(L"[tollbury] The key file paths for session '", sessionName,
+             L"' do not fit 260 characters.  Keys cannot be checked.\n");
+    return;
+  }
+  if (KeysNeedFetching(serviceUrl, identity, sessionName, files)) FetchNewKeys(serviceUrl, identity, files);
+}

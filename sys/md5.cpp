@@ -1,0 +1,62 @@
+#include "sys/md5.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "sys/handle_guard.h"
+
+namespace {
+
+constexpr DWORD Md5DigestSize = 16;
+constexpr DWORD ReadChunkSize = 1024;
+
+void WriteHexDigest(const BYTE* digest, DWORD digestSize, wchar_t (&hexOut)[Md5HexSize]) {
+  static const wchar_t digits[] = L"0123456789abcdef";
+  int out = 0;
+  for (DWORD i = 0; i < digestSize && out + 2 < Md5HexSize; ++i) {
+    hexOut[out++] = digits[digest[i] >> 4];
+    hexOut[out++] = digits[digest[i] & 0x0F];
+  }
+  hexOut[out] = L'\0';
+}
+
+// Streams the whole file into the hash. Returns 0 or the failing call's code.
+DWORD HashWholeFile(HANDLE file, HCRYPTHASH hash) {
+  BYTE chunk[ReadChunkSize];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file, chunk, ReadChunkSize, &read, nullptr)) return GetLastError();
+    if (read == 0) return 0;
+    if (!CryptHashData(hash, chunk, read, 0)) return GetLastError();
+  }
+}
+
+DWORD HashOpenFile(HANDLE file, HCRYPTPROV provider, wchar_t (&hexOut)[Md5HexSize]) {
+  HCRYPTHASH hash = 0;
+  if (!CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) return GetLastError();
+  DWORD result = HashWholeFile(file, hash);
+  if (result == 0) {
+    BYTE digest[Md5DigestSize];
+    DWORD digestSize = Md5DigestSize;
+    if (CryptGetHashParam(hash, HP_HASHVAL, digest, &digestSize, 0)) {
+      WriteHexDigest(digest, digestSize, hexOut);
+    } else {
+      result = GetLastError();
+    }
+  }
+  CryptDestroyHash(hash);
+  return result;
+}
+
+}  // namespace
+
+std::uint32_t HashFileMd5(const wchar_t* path, wchar_t (&hexOut)[Md5HexSize]) {
+  ScopedKernelHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE) return GetLastError();
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return GetLastError();
+  const DWORD result = HashOpenFile(file.handle, provider, hexOut);
+  CryptReleaseContext(provider, 0);
+  return result;
+}
