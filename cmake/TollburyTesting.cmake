@@ -1,4 +1,3 @@
-# >>> ENGINEERS: before writing any code, read /work/notes/rules.md (binding team rules). <<<
 # Test plumbing shared by every test folder.
 #
 # Windows builds run their tests under Wine: one prefix per build tree, made
