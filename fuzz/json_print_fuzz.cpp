@@ -15,6 +15,7 @@
 #include "json/json_decode.h"
 #include "json/json_find.h"
 #include "json/json_print.h"
+#include "tests/json/counting_sink.h"
 
 namespace {
 
@@ -22,16 +23,6 @@ void Require(bool condition) {
   if (!condition) std::abort();
 }
 
-struct Counting {
-  std::string text;
-  int calls = 0;
-  static int Write(const char* bytes, int count, void* self) {
-    Counting* c = static_cast<Counting*>(self);
-    ++c->calls;
-    c->text.append(bytes, static_cast<size_t>(count));
-    return count;
-  }
-};
 
 void CheckDouble(double value, int precision) {
   Counting sink;

@@ -12,20 +12,10 @@
 
 #include "json/json_decode.h"
 #include "json/json_find.h"
+#include "tests/json/counting_sink.h"
 
 namespace {
 
-// Records what the engine hands to its sink, call by call.
-struct Counting {
-  std::string text;
-  int calls = 0;
-  static int Write(const char* bytes, int count, void* self) {
-    Counting* c = static_cast<Counting*>(self);
-    ++c->calls;
-    c->text.append(bytes, static_cast<size_t>(count));
-    return count;
-  }
-};
 
 int Engine(Counting* sink, const char* format, ...) {
   va_list args;
