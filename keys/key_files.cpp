@@ -5,7 +5,7 @@
 
 #include <cwchar>
 
-#include "launcher/launch.h"
+#include "sys/client_root.h"
 #include "sys/handle_guard.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // The session's two key files in the client root directory.
 
-#include "launcher/limits.h"
+#include "sys/limits.h"
 
 // Builds "<clientRoot><session>-key.ppk" and "<clientRoot><session>-upload-key.ppk";
 // `clientRoot` ends in a backslash. Returns false, with both texts empty,

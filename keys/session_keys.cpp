@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "keys/identity.h"
 #include "keys/key_files.h"
 #include "keys/key_messages.h"
-#include "launcher/launch.h"
-#include "launcher/limits.h"
+#include "net/identity.h"
 #include "net/post_json.h"
+#include "sys/client_root.h"
 #include "sys/debug_log.h"
+#include "sys/limits.h"
 #include "sys/md5.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-#include "launcher/limits.h"
+#include "sys/limits.h"
 
 // Splits the process command line: "-load NAME" picks the session,
 // "-no_upgrade" and "/no_upgrade" switch the update check off, and every

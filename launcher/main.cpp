@@ -9,13 +9,14 @@
 #include "keys/session_keys.h"
 #include "launcher/command_line.h"
 #include "launcher/launch.h"
-#include "launcher/limits.h"
 #include "launcher/process_state.h"
 #include "launcher/session_settings.h"
 #include "launcher/update_check.h"
 #include "launcher/update_gate.h"
 #include "launcher/versions.h"
+#include "sys/client_root.h"
 #include "sys/debug_log.h"
+#include "sys/limits.h"
 
 namespace {
 

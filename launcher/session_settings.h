@@ -1,5 +1,5 @@
 #pragma once
-#include "launcher/limits.h"
+#include "sys/limits.h"
 
 // Clears `updateCheck` unless "UpgradeCheck" under the Tollbury key is
 // exactly "1"; a missing key or value leaves it set.

@@ -6,7 +6,7 @@
 #include <cwchar>
 
 #include "launcher/admin_token.h"
-#include "launcher/limits.h"
+#include "sys/limits.h"
 #include "launcher/throttle.h"
 #include "sys/debug_log.h"
 #include "sys/handle_guard.h"

@@ -1,5 +1,5 @@
 #pragma once
-#include "launcher/limits.h"
+#include "sys/limits.h"
 
 // Three components compared in order: major, minor, last.
 struct VersionKey {

@@ -1,6 +1,6 @@
 #include "net/post_json.h"
 
-#include "keys/identity.h"
+#include "net/identity.h"
 #include "sys/handle_guard.h"
 
 #include <windows.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "keys/identity.h"
+#include "net/identity.h"
 #include "tests/support/credui_control.h"
 #include "tests/support/key_service.h"
 #include "tests/support/machine.h"

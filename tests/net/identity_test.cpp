@@ -1,4 +1,4 @@
-#include "keys/identity.h"
+#include "net/identity.h"
 
 #include <gtest/gtest.h>
 #include <winsock2.h>

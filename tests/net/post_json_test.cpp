@@ -1,6 +1,6 @@
 #include "net/post_json.h"
 
-#include "keys/identity.h"
+#include "net/identity.h"
 #include "tests/support/key_service.h"
 
 #include <gtest/gtest.h>

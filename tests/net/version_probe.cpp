@@ -1,6 +1,6 @@
 // Writes this program's client version text, as raw bytes, to the file named
 // by its first argument.
-#include "keys/identity.h"
+#include "net/identity.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "keys/identity.h"
+#include "net/identity.h"
 
 #include <winsock2.h>
 #include <windows.h>
