@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds Tollbury's Windows Installer package:
+#   scripts/package.sh [--version X.Y.Z] [--build-dir DIR] [--no-build]
+# Builds the Windows tree (build/windows, preset "windows") if needed, then
+# writes DIR/tollbury-<version>.msi and prints its path as the last line.
+#   --version X.Y.Z  the package's ProductVersion (default: the CMake project
+#                    version, which is also the exe's numeric version);
+#                    for upgrade tests, the files inside stay as built
+#   --build-dir DIR  another Windows build tree (or TOLLBURY_BUILD_DIR)
+#   --no-build       package what the tree holds (the CMake target "msi" uses
+#                    this, having built the programs itself)
+# WinSparkle.dll goes in only when the CMake cache variable
+# TOLLBURY_WINSPARKLE_DLL names a real one; the tests' stand-in never does.
+# The package is reproducible: the same inputs give the same bytes (file
+# dates and summary dates from SOURCE_DATE_EPOCH, default the commit's time;
+# product and package codes derived from the version and the contents).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+version=""
+build_dir=${TOLLBURY_BUILD_DIR:-build/windows}
+do_build=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --version) version=${2:?--version needs X.Y.Z}; shift 2 ;;
+    --version=*) version=${1#--version=}; shift ;;
+    --build-dir) build_dir=${2:?--build-dir needs a folder}; shift 2 ;;
+    --build-dir=*) build_dir=${1#--build-dir=}; shift ;;
+    --no-build) do_build=0; shift ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "package.sh: unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+case "$build_dir" in /*) ;; *) build_dir=$root/$build_dir ;; esac
+
+for tool in wixl msibuild msiinfo python3; do
+  command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+if [ "$do_build" -eq 1 ]; then
+  if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    if [ "$build_dir" = "$root/build/windows" ]; then
+      cmake --preset windows >/dev/null
+    else
+      cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+  fi
+  cmake --build "$build_dir" --target tollbury dbgcapture >&2
+fi
+
+cache_value() {  # cache_value NAME: a variable's value in the build's CMake cache
+  sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt" | head -n 1
+}
+[ -f "$build_dir/CMakeCache.txt" ] || { echo "package.sh: $build_dir is no configured build tree" >&2; exit 1; }
+
+# MSI versions are three numbers; "3.06" is 3.6.0, as in the exe's resource.
+[ -n "$version" ] || version=$(cache_value CMAKE_PROJECT_VERSION)
+if ! [[ "$version" =~ ^[0-9]+(\.[0-9]+){0,2}$ ]]; then
+  echo "package.sh: version '$version' is not X.Y.Z" >&2; exit 2
+fi
+version=$(python3 -c 'import sys; p=[int(x) for x in sys.argv[1].split(".")]+[0,0]; print("%d.%d.%d" % tuple(p[:3]))' "$version")
+
+bin=$build_dir/bin
+for f in tollbury.exe dbgcapture.exe; do
+  [ -f "$bin/$f" ] || { echo "package.sh: $bin/$f is missing; build the tree first" >&2; exit 1; }
+done
+
+stage=$build_dir/msi-stage
+rm -rf "$stage" && mkdir -p "$stage"
+cp "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$stage/"
+
+winsparkle=$(cache_value TOLLBURY_WINSPARKLE_DLL)
+with_winsparkle=no
+if [ -n "$winsparkle" ]; then
+  [ -f "$winsparkle" ] || { echo "package.sh: TOLLBURY_WINSPARKLE_DLL=$winsparkle does not exist" >&2; exit 1; }
+  # Never the stand-in of the tests, which the build puts beside the exe.
+  if [ "$(realpath "$winsparkle")" = "$(realpath -m "$bin/WinSparkle.dll")" ] ||
+     { [ -f "$bin/WinSparkle.dll" ] && cmp -s "$winsparkle" "$bin/WinSparkle.dll"; }; then
+    echo "package.sh: TOLLBURY_WINSPARKLE_DLL names the tests' stand-in ($bin/WinSparkle.dll); give the real WinSparkle.dll" >&2
+    exit 1
+  fi
+  cp "$winsparkle" "$stage/WinSparkle.dll"
+  with_winsparkle=yes
+fi
+
+# Reproducible dates: the commit's time unless SOURCE_DATE_EPOCH says otherwise.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1700000000)
+fi
+touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+
+upgrade_code=5d9c4bdb-0c6b-4acc-8ca2-7bc078d4c2b7
+product_code=$(python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.UUID(sys.argv[1]), "product " + sys.argv[2]))' "$upgrade_code" "$version")
+
+msi=$build_dir/tollbury-$version.msi
+out=$stage/tollbury.msi
+(cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D WinSparkle="$with_winsparkle" \
+  -o "$out" "$root/packaging/tollbury.wxs" 2> >(grep -v 'builder.vala.*unimplemented' >&2))
+
+# What wixl cannot say: each setting's component is installed only when its
+# value is known; the properties an elevated install may take from the
+# command line.
+queries=()
+for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCERTIFICATE; do
+  component=$(msiinfo export "$out" Registry | awk -F'\t' -v v="[REG_$name]" '$5 == v { print $6 }' | tr -d '\r')
+  [ -n "$component" ] || { echo "package.sh: no registry row writes [REG_$name]" >&2; exit 1; }
+  queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name' WHERE \`Component\` = '$component'")
+done
+secure=$(msiinfo export "$out" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }' | tr -d '\r')
+secure="$secure;SESSION;SERVER;HOSTNAME;SINGLEUSER;UPGRADECHECK;SERVERKEYPINS;VERIFYSERVERCERTIFICATE"
+queries+=("UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'")
+for q in "${queries[@]}"; do msibuild "$out" -q "$q"; done
+
+# The package code: the same for the same contents, new for new contents.
+package_code=$(python3 - "$upgrade_code" "$version" "$root/packaging/tollbury.wxs" "$stage"/*.exe "$stage"/*.dll <<'PY' 2>/dev/null
+import hashlib, sys, uuid, os
+h = hashlib.sha256(sys.argv[2].encode())
+for path in sys.argv[3:]:
+    if os.path.exists(path):
+        h.update(os.path.basename(path).encode() + b"\0" + open(path, "rb").read())
+print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), h.hexdigest())).upper())
+PY
+)
+msibuild "$out" -s "Tollbury $version" Verdanto "x64;1033" "$package_code"
+python3 "$root/packaging/msi-dates.py" "$out" "$SOURCE_DATE_EPOCH"
+
+mv "$out" "$msi"
+rm -rf "$stage"
+echo "$msi"
