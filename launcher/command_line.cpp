@@ -83,8 +83,10 @@ bool AppendQuotedArgument(wchar_t* text, int capacity, int& length, const wchar_
 }
 
 void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
-                    wchar_t (&passThrough)[PassThroughSize], bool& noUpgrade, bool& updateCheck) {
+                    wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade,
+                    bool& updateCheck) {
   passThrough[0] = L'\0';
+  const int capacity = passThroughRoom < 1 ? 1 : (passThroughRoom > PassThroughSize ? PassThroughSize : passThroughRoom);
   int length = 0;
   bool dropping = false;
   for (int i = 1; i < argc; ++i) {
@@ -97,7 +99,7 @@ void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionName
     if (std::wcscmp(argument, L"-load") == 0 && i + 1 < argc) AdoptSessionName(sessionName, argv[i + 1]);
     // Once one argument does not fit, later ones are dropped too, so the
     // client never sees arguments out of their order.
-    if (!dropping && !AppendQuotedArgument(passThrough, PassThroughSize, length, argument)) {
+    if (!dropping && !AppendQuotedArgument(passThrough, capacity, length, argument)) {
       dropping = true;
       LogText(L"[tollbury] Command line too long to hand on in full; the last arguments are dropped.\n");
     }
@@ -105,11 +107,11 @@ void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionName
 }
 
 bool ParseCommandLine(wchar_t (&sessionName)[SessionNameSize], wchar_t (&passThrough)[PassThroughSize],
-                      bool& noUpgrade, bool& updateCheck) {
+                      int passThroughRoom, bool& noUpgrade, bool& updateCheck) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr) return false;
-  ParseArguments(argc, argv, sessionName, passThrough, noUpgrade, updateCheck);
+  ParseArguments(argc, argv, sessionName, passThrough, passThroughRoom, noUpgrade, updateCheck);
   LocalFree(argv);
   return true;
 }

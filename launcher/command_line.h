@@ -4,13 +4,16 @@
 // Splits the process command line: "-load NAME" picks the session,
 // "-no_upgrade" and "/no_upgrade" switch the update check off, and every
 // other argument is handed on to the client, quoted so that the client's own
-// splitting gives it back unchanged. Fails only when the line cannot be split.
+// splitting gives it back unchanged. The handed-on text takes at most
+// `passThroughRoom` characters with its terminator (see PassThroughRoom);
+// arguments beyond that are dropped. Fails only when the line cannot be split.
 bool ParseCommandLine(wchar_t (&sessionName)[SessionNameSize], wchar_t (&passThrough)[PassThroughSize],
-                      bool& noUpgrade, bool& updateCheck);
+                      int passThroughRoom, bool& noUpgrade, bool& updateCheck);
 
 // The same over an explicit argument vector (argv[0] is the program).
 void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
-                    wchar_t (&passThrough)[PassThroughSize], bool& noUpgrade, bool& updateCheck);
+                    wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade,
+                    bool& updateCheck);
 
 // Appends `argument` and a space to the text of `length` characters in a
 // buffer of `capacity`, quoted and escaped for CommandLineToArgvW. Returns

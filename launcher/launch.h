@@ -1,6 +1,11 @@
 #pragma once
 #include "sys/limits.h"
 
+// Room for the handed-on arguments, in characters with the terminator, when
+// the client is started from the newest version directory: the command line
+// that reaches the client is its quoted path, a space, then the arguments.
+int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName);
+
 // Starts rudavuvav.exe from the newest version directory with the handed-on
 // arguments. `launchDirectory` holds the client root directory on entry and
 // the launch directory afterwards.

@@ -65,7 +65,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   ScanInstalledVersions(clientRoot, newestName, newestKey);
 
-  if (!ParseCommandLine(sessionName, passThrough, noUpgrade, updateCheck)) return ExitCommandLineFailed;
+  const int passThroughRoom = PassThroughRoom(clientRoot, newestName);
+  if (!ParseCommandLine(sessionName, passThrough, passThroughRoom, noUpgrade, updateCheck)) {
+    return ExitCommandLineFailed;
+  }
   if (!noUpgrade) ReadUpgradeCheck(updateCheck);
   ReadSessionSettings(sessionName, sessionKeyPath, singleUser, serviceUrl);
 

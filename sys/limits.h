@@ -7,8 +7,10 @@ constexpr int PathSize = 260;  // MAX_PATH
 constexpr int VersionNameSize = 16;
 constexpr int SessionKeyPathSize = 256;
 constexpr int ServiceUrlSize = 256;
-// The longest command line Windows accepts.
-constexpr int PassThroughSize = 32768;
+// The longest command line Windows accepts, terminator included. The client's
+// quoted path and a space come before the handed-on arguments.
+constexpr int CommandLineSize = 32767;
+constexpr int PassThroughSize = CommandLineSize;
 
 constexpr wchar_t SessionsKeyPrefix[] = L"SOFTWARE\\Verdanto\\Client\\sessions\\";
 constexpr wchar_t TollburyKeyPath[] = L"SOFTWARE\\Verdanto\\Client\\Tollbury";

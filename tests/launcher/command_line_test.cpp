@@ -25,7 +25,8 @@ Parsed Parse(std::vector<std::wstring> args) {
   static wchar_t passThrough[PassThroughSize];
   bool noUpgrade = false;
   bool updateCheck = true;
-  ParseArguments(static_cast<int>(argv.size()), argv.data(), sessionName, passThrough, noUpgrade, updateCheck);
+  ParseArguments(static_cast<int>(argv.size()), argv.data(), sessionName, passThrough, PassThroughSize, noUpgrade,
+                 updateCheck);
   return {sessionName, passThrough, noUpgrade, updateCheck};
 }
 

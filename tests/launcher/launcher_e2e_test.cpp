@@ -186,6 +186,46 @@ TEST_F(LauncherTest, LongCommandLineReachesClientWhole) {
   EXPECT_EQ(args, record.args);
 }
 
+// Without the capture tool, whose own command line could not hold arguments
+// this long. Returns the exit code.
+DWORD RunLauncherUncaptured(const std::wstring& arguments) {
+  std::wstring commandLine = L"\"" + InstallDir() + L"tollbury.exe\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return 999;
+  }
+  CloseHandle(info.hThread);
+  DWORD exitCode = 999;
+  if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &exitCode);
+  CloseHandle(info.hProcess);
+  return exitCode;
+}
+
+TEST_F(LauncherTest, ArgumentsFillTheClientsCommandLineExactly) {
+  // The client's command line is its quoted path, a space and the handed-on
+  // text, every argument followed by a space: 32,766 characters at most.
+  const std::wstring version = L"1.0.1";
+  const std::wstring clientPath = ClientRoot() + version + L"\\rudavuvav.exe";
+  const size_t room = 32766 - (clientPath.size() + 3);
+  const std::wstring last = L"-end";
+  const size_t fitting = room - (last.size() + 1) - 1;
+  for (size_t firstLength : {fitting, fitting + 1}) {
+    SCOPED_TRACE(firstLength == fitting ? "exactly full" : "one character over");
+    ResetClientRoot();
+    AddVersionDir(version);
+    const std::wstring first(firstLength, L'a');
+    EXPECT_EQ(0u, RunLauncherUncaptured(first + L" " + last));
+    ClientRecord record;
+    ASSERT_TRUE(WaitForClientRecord(version, record));
+    // One character over, the last argument is dropped whole, never cut.
+    const Lines expected = firstLength == fitting ? Lines({first, last}) : Lines({first});
+    EXPECT_TRUE(expected == record.args) << record.args.size() << " arguments, the last of "
+                                         << (record.args.empty() ? 0 : record.args.back().size()) << " characters";
+  }
+}
+
 TEST_F(LauncherTest, UpgradeCheckNotReadWithNoUpgradeOption) {
   AddVersionDir(L"1.0.1");
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, TollburyKey);
