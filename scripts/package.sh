@@ -9,6 +9,8 @@
 #   --build-dir DIR  another Windows build tree (or TOLLBURY_BUILD_DIR)
 #   --no-build       package what the tree holds (the CMake target "msi" uses
 #                    this, having built the programs itself)
+#   --out-dir DIR    write the package there instead of the build tree
+#   --winsparkle F   ship F as WinSparkle.dll (default: the cache variable)
 # WinSparkle.dll goes in only when the CMake cache variable
 # TOLLBURY_WINSPARKLE_DLL names a real one; the tests' stand-in never does.
 # The package is reproducible: the same inputs give the same bytes (file
@@ -21,6 +23,9 @@ root=$PWD
 version=""
 build_dir=${TOLLBURY_BUILD_DIR:-build/windows}
 do_build=1
+out_dir=""
+winsparkle=""
+winsparkle_given=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --version) version=${2:?--version needs X.Y.Z}; shift 2 ;;
@@ -28,11 +33,16 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir=${2:?--build-dir needs a folder}; shift 2 ;;
     --build-dir=*) build_dir=${1#--build-dir=}; shift ;;
     --no-build) do_build=0; shift ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --out-dir) out_dir=${2:?--out-dir needs a folder}; shift 2 ;;
+    --winsparkle) winsparkle=${2?--winsparkle needs a file}; winsparkle_given=1; shift 2 ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "package.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
 case "$build_dir" in /*) ;; *) build_dir=$root/$build_dir ;; esac
+[ -n "$out_dir" ] || out_dir=$build_dir
+mkdir -p "$out_dir"
+out_dir=$(realpath "$out_dir")
 
 for tool in wixl msibuild msiinfo python3; do
   command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
@@ -67,18 +77,18 @@ for f in tollbury.exe dbgcapture.exe; do
   [ -f "$bin/$f" ] || { echo "package.sh: $bin/$f is missing; build the tree first" >&2; exit 1; }
 done
 
-stage=$build_dir/msi-stage
+stage=$out_dir/msi-stage
 rm -rf "$stage" && mkdir -p "$stage"
 cp "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$stage/"
 
-winsparkle=$(cache_value TOLLBURY_WINSPARKLE_DLL)
+[ "$winsparkle_given" -eq 1 ] || winsparkle=$(cache_value TOLLBURY_WINSPARKLE_DLL)
 with_winsparkle=no
 if [ -n "$winsparkle" ]; then
-  [ -f "$winsparkle" ] || { echo "package.sh: TOLLBURY_WINSPARKLE_DLL=$winsparkle does not exist" >&2; exit 1; }
+  [ -f "$winsparkle" ] || { echo "package.sh: the WinSparkle.dll to ship, $winsparkle, does not exist" >&2; exit 1; }
   # Never the stand-in of the tests, which the build puts beside the exe.
   if [ "$(realpath "$winsparkle")" = "$(realpath -m "$bin/WinSparkle.dll")" ] ||
      { [ -f "$bin/WinSparkle.dll" ] && cmp -s "$winsparkle" "$bin/WinSparkle.dll"; }; then
-    echo "package.sh: TOLLBURY_WINSPARKLE_DLL names the tests' stand-in ($bin/WinSparkle.dll); give the real WinSparkle.dll" >&2
+    echo "package.sh: $winsparkle is the tests' stand-in ($bin/WinSparkle.dll); give the real WinSparkle.dll" >&2
     exit 1
   fi
   cp "$winsparkle" "$stage/WinSparkle.dll"
@@ -94,7 +104,7 @@ touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 upgrade_code=5d9c4bdb-0c6b-4acc-8ca2-7bc078d4c2b7
 product_code=$(python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.UUID(sys.argv[1]), "product " + sys.argv[2]))' "$upgrade_code" "$version")
 
-msi=$build_dir/tollbury-$version.msi
+msi=$out_dir/tollbury-$version.msi
 out=$stage/tollbury.msi
 (cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D WinSparkle="$with_winsparkle" \
   -o "$out" "$root/packaging/tollbury.wxs" 2> >(grep -v 'builder.vala.*unimplemented' >&2))

@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3 openssl
   g++-mingw-w64-x86-64-posix wine64 xvfb
   googletest libgtest-dev libbenchmark-dev libsimdjson-dev rapidjson-dev libcjson-dev
+  wixl msitools libxml2-utils osslsigncode
 )
 
 missing=()

@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""Tests of the deployment kit.
+
+  package_test.py tables BUILD_DIR OUT_DIR [WINSPARKLE_CACHE_VALUE]
+      builds the package with scripts/package.sh and reads its tables back
+      with msiinfo (no Wine): 64-bit template and components, a Guid on every
+      component, the files (the exe identical to the built one, no
+      WinSparkle.dll unless the build names a real one), the registry rows and
+      their types, the shortcut, the upgrade rows; the same inputs give the
+      same bytes.
+  package_test.py e2e BUILD_DIR OUT_DIR
+      under Wine, in a prefix of its own (OUT_DIR/prefix): a silent install
+      with properties, the registry values, the installed tollbury.exe against
+      a client tree; an upgrade without properties keeping every setting; a
+      downgrade refused; an uninstall that leaves the key files and LastCheck.
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+PACKAGE = os.path.join(SOURCE, "scripts", "package.sh")
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok:   " if condition else "FAIL: ") + what)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def run(*args, env=None, check_rc=True):
+    result = subprocess.run(args, capture_output=True, text=True, env=env)
+    if check_rc and result.returncode != 0:
+        sys.exit(f"{' '.join(args)} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
+    return result
+
+
+def build_package(build_dir, out_dir, *extra):
+    lines = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", out_dir, *extra).stdout.split()
+    return lines[-1]
+
+
+def table(msi, name):
+    """A table's rows as lists of columns (msiinfo export, header dropped)."""
+    text = run("msiinfo", "export", msi, name).stdout.replace("\r", "")
+    return [line.split("\t") for line in text.split("\n")[3:] if line]
+
+
+def file_version(path):
+    """The numeric file version of a PE file's VS_FIXEDFILEINFO, as a.b.c."""
+    data = open(path, "rb").read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}"
+
+
+# The settings the package writes: property, key, value name, registry type.
+SESSION_KEY = r"SOFTWARE\Verdanto\Client\sessions\[SESSION]"
+SETTINGS = [
+    ("UPGRADECHECK", r"SOFTWARE\Verdanto\Client\Tollbury", "UpgradeCheck", "REG_SZ"),
+    ("SINGLEUSER", SESSION_KEY, "SingleUser", "REG_DWORD"),
+    ("SERVER", SESSION_KEY, "Server", "REG_SZ"),
+    ("HOSTNAME", SESSION_KEY, "HostName", "REG_SZ"),
+    ("SERVERKEYPINS", SESSION_KEY, "ServerKeyPins", "REG_SZ"),
+    ("VERIFYSERVERCERTIFICATE", SESSION_KEY, "VerifyServerCertificate", "REG_DWORD"),
+]
+
+
+def test_tables(build_dir, out_dir, winsparkle_cache):
+    shutil.rmtree(out_dir, ignore_errors=True)
+    msi = build_package(build_dir, out_dir)
+    bin_dir = os.path.join(build_dir, "bin")
+
+    summary = run("msiinfo", "suminfo", msi).stdout
+    check("Template: x64;1033" in summary, "summary information: 64-bit template")
+    props = dict(r[:2] for r in table(msi, "Property"))
+    check(props.get("ProductVersion") == file_version(os.path.join(bin_dir, "tollbury.exe")),
+          f"ProductVersion {props.get('ProductVersion')} is the exe's numeric version")
+    check(props.get("SESSION") == "vrd", "SESSION defaults to vrd")
+    check(props.get("ALLUSERS") == "1", "per-machine (ALLUSERS=1)")
+    secure = props.get("SecureCustomProperties", "").split(";")
+    check(all(p in secure for p, *_ in SETTINGS) and "SESSION" in secure,
+          "every setting property is a secure public property")
+
+    components = {r[0]: r for r in table(msi, "Component")}
+    check(all(re.fullmatch(r"\{[0-9A-F-]{36}\}", r[1]) for r in components.values()),
+          "every component has a Guid")
+    check(all(int(r[3]) & 256 for r in components.values()), "every component is 64-bit")
+
+    files = {r[2].split("|")[-1]: r for r in table(msi, "File")}
+    check({"tollbury.exe", "dbgcapture.exe"} <= set(files), "tollbury.exe and dbgcapture.exe are packaged")
+    directories = {r[0]: r for r in table(msi, "Directory")}
+    install_dir = components[files["tollbury.exe"][1]][2]
+    path = []
+    while install_dir in directories and install_dir != "TARGETDIR":
+        path.insert(0, directories[install_dir][2].split("|")[-1])
+        install_dir = directories[install_dir][1]
+    check(path == [".", "Verdanto", "Tollbury"] and directories["VerdantoFolder"][1] == "ProgramFiles64Folder",
+          "installed into Program Files\\Verdanto\\Tollbury (64-bit)")
+    if winsparkle_cache:
+        check("WinSparkle.dll" in files, "the WinSparkle.dll named by the build is packaged")
+    else:
+        check("WinSparkle.dll" not in files, "the default package holds no WinSparkle.dll")
+    stand_in = os.path.join(bin_dir, "WinSparkle.dll")
+    if os.path.exists(stand_in):
+        refused = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", os.path.join(out_dir, "x"),
+                      "--winsparkle", stand_in, check_rc=False)
+        check(refused.returncode != 0 and "stand-in" in refused.stderr, "the tests' stand-in is refused")
+
+    with tempfile.TemporaryDirectory() as extracted:
+        run("msiextract", "-C", extracted, msi)
+        found = {name: os.path.join(d, name) for d, _, names in os.walk(extracted) for name in names}
+        for name in ("tollbury.exe", "dbgcapture.exe"):
+            same = name in found and open(found[name], "rb").read() == open(os.path.join(bin_dir, name), "rb").read()
+            check(same, f"the packaged {name} is the built one, byte for byte")
+
+    registry = {r[3]: r for r in table(msi, "Registry")}
+    actions = {r[0]: r for r in table(msi, "CustomAction")}
+    for prop, key, name, kind in SETTINGS:
+        row = registry.get(name)
+        ok = row is not None and row[1] == "2" and row[2] == key and row[4] == f"[REG_{prop}]"
+        ok = ok and components[row[5]][4] == f"REG_{prop}"
+        given = [a for a in actions.values() if a[2] == f"REG_{prop}" and prop in a[3] and "OLD_" not in a[3]]
+        kept = [a for a in actions.values() if a[2] == f"REG_{prop}" and a[3] == f"[OLD_{prop}]"]
+        types = {a[3].startswith("#") for a in given}
+        ok = ok and bool(kept) and (types == {True} if kind == "REG_DWORD" else False in types)
+        check(ok, f"{prop} writes HKLM\\{key}\\{name} as {kind} only when known, and is read back first")
+    searches = {r[0]: r for r in table(msi, "AppSearch")}
+    check(all(f"OLD_{p}" in searches for p, *_ in SETTINGS), "every setting is read back (AppSearch)")
+    locators = table(msi, "RegLocator")
+    check(all(int(r[4]) & 16 for r in locators), "registry searches look in the 64-bit view")
+
+    shortcuts = table(msi, "Shortcut")
+    check(len(shortcuts) == 1 and shortcuts[0][1] == "ProgramMenuFolder" and shortcuts[0][2] == "Verdanto Client"
+          and shortcuts[0][3] == files["tollbury.exe"][1], "Start-menu shortcut \"Verdanto Client\" to tollbury.exe")
+
+    upgrade = table(msi, "Upgrade")
+    code = props["UpgradeCode"].upper()
+    check(len(upgrade) == 2 and all(r[0].upper() == code for r in upgrade), "upgrade rows for the UpgradeCode")
+    check(any(r[6] == "WIX_UPGRADE_DETECTED" and r[2] == props["ProductVersion"] for r in upgrade)
+          and any(r[6] == "WIX_DOWNGRADE_DETECTED" and r[1] == props["ProductVersion"] for r in upgrade),
+          "older versions are upgraded, newer ones detected")
+    conditions = {r[0]: r[1] for r in table(msi, "LaunchCondition")}
+    check("newer version" in conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""), "a downgrade is refused with a message")
+    sequence = {r[0]: int(r[2]) for r in table(msi, "InstallExecuteSequence")}
+    check("RemoveExistingProducts" in sequence, "the older product is removed on upgrade")
+    check(all(sequence["AppSearch"] < sequence[a] < sequence["CostFinalize"] for a in actions if a in sequence),
+          "the values are settled between AppSearch and CostFinalize")
+
+    again = build_package(build_dir, os.path.join(out_dir, "again"))
+    check(open(msi, "rb").read() == open(again, "rb").read(), "the same inputs give the same package, byte for byte")
+
+
+# --- End to end under Wine -------------------------------------------------
+
+class Wine:
+    def __init__(self, prefix):
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=")
+        for name in ("DISPLAY", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+            self.env.pop(name, None)
+        self.prefix = prefix
+        if not os.path.exists(os.path.join(prefix, "system.reg")):
+            os.makedirs(prefix, exist_ok=True)
+            run(WINE, "wineboot", "--init", env=self.env)
+            run(WINESERVER, "-w", env=self.env)
+
+    def run(self, *args):
+        return run(WINE, *args, env=self.env, check_rc=False)
+
+    def msiexec(self, *args):
+        code = self.run("msiexec", *args, "/qn").returncode
+        return code
+
+    def values(self, key):
+        """HKLM values of a key: {name: (type, data)}; {} if it is missing."""
+        out = self.run("reg", "query", "HKLM\\" + key).stdout.replace("\r", "")
+        values = {}
+        for line in out.split("\n"):
+            m = re.match(r"^    (\S+)    (REG_\w+)    ?(.*)$", line)
+            if m:
+                values[m.group(1)] = (m.group(2), m.group(3))
+        return values
+
+    def c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def stop(self):
+        run(WINESERVER, "-k", env=self.env, check_rc=False)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def test_e2e(build_dir, out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    for old in os.listdir(out_dir):
+        if old.endswith(".msi"):
+            os.remove(os.path.join(out_dir, old))
+    current = build_package(build_dir, out_dir)
+    version = [int(x) for x in re.search(r"tollbury-([\d.]+)\.msi$", current).group(1).split(".")]
+    newer = build_package(build_dir, out_dir, "--version", f"{version[0]}.{version[1] + 1}.0")
+    newer_code = dict(r[:2] for r in table(newer, "Property"))["ProductCode"]
+
+    wine = Wine(os.path.join(out_dir, "prefix"))
+    try:
+        # A clean machine: no earlier run's product, settings or client tree.
+        for msi in (newer, current):
+            wine.msiexec("/x", windows_path(msi))
+        wine.run("reg", "delete", r"HKLM\SOFTWARE\Verdanto", "/f")
+        client_root = wine.c("ProgramData", "Verdanto", "RudAvuvav")
+        shutil.rmtree(client_root, ignore_errors=True)
+        os.makedirs(os.path.join(client_root, "2.0.0"))
+        shutil.copy(os.path.join(build_dir, "bin", "rudavuvav.exe"), os.path.join(client_root, "2.0.0"))
+        for name in ("vrd-key.ppk", "vrd-upload-key.ppk"):
+            with open(os.path.join(client_root, name), "w") as f:
+                f.write("PuTTY-User-Key-File-2: ssh-rsa\n")
+        wine.run("reg", "add", r"HKLM\SOFTWARE\Verdanto\Client\Tollbury", "/v", "LastCheck", "/t", "REG_SZ",
+                 "/d", "0", "/f")
+
+        # Install with properties; SERVERKEYPINS is not given, so nothing is written for it.
+        code = wine.msiexec("/i", windows_path(current), "SERVER=keys.verdanto.example", "HOSTNAME=updates.example",
+                            "SINGLEUSER=0", "UPGRADECHECK=0", "VERIFYSERVERCERTIFICATE=1")
+        check(code == 0, f"silent install with properties (exit {code})")
+        session = wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd")
+        tollbury = wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")
+        expected_session = {"Server": ("REG_SZ", "keys.verdanto.example"), "HostName": ("REG_SZ", "updates.example"),
+                            "SingleUser": ("REG_DWORD", "0x0"), "VerifyServerCertificate": ("REG_DWORD", "0x1")}
+        check(session == expected_session, f"session values written with their types: {session}")
+        check(tollbury.get("UpgradeCheck") == ("REG_SZ", "0"), f"UpgradeCheck written: {tollbury}")
+        install = wine.c("Program Files", "Verdanto", "Tollbury")
+        check(sorted(os.listdir(install)) == ["dbgcapture.exe", "tollbury.exe"], "program files installed")
+        shortcuts = [os.path.join(d, n) for d, _, names in os.walk(wine.c()) for n in names if n == "Verdanto Client.lnk"]
+        check(len(shortcuts) == 1, "Start-menu shortcut created")
+
+        # The installed launcher against the client tree.
+        started = wine.run(os.path.join(install, "dbgcapture.exe"),
+                           r"C:\Program Files\Verdanto\Tollbury\tollbury.exe", "-from-msi-test")
+        received = os.path.join(client_root, "2.0.0", "received.txt")
+        for _ in range(50):
+            if os.path.exists(received):
+                break
+            subprocess.run(["sleep", "0.1"])
+        check(started.returncode == 0 and "[tollbury] Launching rudavuvav.exe" in started.stdout,
+              f"installed tollbury.exe exits 0 and starts the client (exit {started.returncode})")
+        check(os.path.exists(received) and "-from-msi-test" in open(received, encoding="utf-8", errors="replace").read(),
+              "the client received the arguments")
+
+        # Upgrade without properties: every setting stays.
+        code = wine.msiexec("/i", windows_path(newer))
+        check(code == 0, f"upgrade to the newer version (exit {code})")
+        uninstall = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall" + "\\"
+        check("DisplayVersion" in wine.values(uninstall + newer_code), "the newer version is registered")
+        check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == expected_session
+              and wine.values(r"SOFTWARE\Verdanto\Client\Tollbury").get("UpgradeCheck") == ("REG_SZ", "0"),
+              "the upgrade kept every setting")
+
+        # Downgrade: refused, the newer version stays. Wine cuts 1603 to 8 bits.
+        code = wine.msiexec("/i", windows_path(current))
+        check(code in (1603, 1603 & 0xFF), f"a downgrade is refused (exit {code})")
+        check("DisplayVersion" in wine.values(uninstall + newer_code) and os.path.exists(os.path.join(install, "tollbury.exe")),
+              "the newer version is still installed")
+
+        # Uninstall: files, shortcut and written values go; key files, LastCheck, client tree stay.
+        code = wine.msiexec("/x", windows_path(newer))
+        check(code == 0, f"uninstall (exit {code})")
+        check(not os.path.exists(os.path.join(install, "tollbury.exe")), "program files removed")
+        check(not any(os.path.exists(s) for s in shortcuts), "shortcut removed")
+        check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {}, "the session values written are removed")
+        check(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury") == {"LastCheck": ("REG_SZ", "0")} or
+              list(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck"],
+              "UpgradeCheck removed, LastCheck kept")
+        check(all(os.path.exists(os.path.join(client_root, n)) for n in ("vrd-key.ppk", "vrd-upload-key.ppk")),
+              "key files kept")
+        check(os.path.exists(os.path.join(client_root, "2.0.0", "rudavuvav.exe")), "client tree kept")
+    finally:
+        wine.stop()
+
+
+def main():
+    command, args = sys.argv[1], [os.path.abspath(a) if i < 2 else a for i, a in enumerate(sys.argv[2:])]
+    if command == "tables":
+        test_tables(args[0], args[1], args[2] if len(args) > 2 else "")
+    elif command == "e2e":
+        test_e2e(args[0], args[1])
+    else:
+        sys.exit(__doc__)
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
