@@ -13,6 +13,11 @@
       with properties, the registry values, the installed tollbury.exe against
       a client tree; an upgrade without properties keeping every setting; a
       downgrade refused; an uninstall that leaves the key files and LastCheck.
+  package_test.py admx
+      the Group Policy templates: well-formed (xmllint), every string,
+      presentation, category and support reference resolves, and every key,
+      value name and type they write is one the program reads, as its own
+      sources name them.
 """
 import os
 import re
@@ -134,6 +139,10 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         types = {a[3].startswith("#") for a in given}
         ok = ok and bool(kept) and (types == {True} if kind == "REG_DWORD" else False in types)
         check(ok, f"{prop} writes HKLM\\{key}\\{name} as {kind} only when known, and is read back first")
+    reads, _, default_session = program_reads()
+    for prop, key, name, kind in SETTINGS:
+        actual = reads.get((key.replace("[SESSION]", default_session), name), "not read")
+        check(actual == kind, f"the program reads {name} as {kind} (its sources say {actual})")
     searches = {r[0]: r for r in table(msi, "AppSearch")}
     check(all(f"OLD_{p}" in searches for p, *_ in SETTINGS), "every setting is read back (AppSearch)")
     locators = table(msi, "RegLocator")
@@ -286,12 +295,165 @@ def test_e2e(build_dir, out_dir):
         wine.stop()
 
 
+# --- Group Policy templates ------------------------------------------------
+
+GP = "{http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions}"
+
+
+def c_string(literal):
+    return literal.encode().decode("unicode_escape")
+
+
+def function_bodies(text):
+    """Top-level function bodies of a C++ file: from a line that opens a
+    brace at column 0 (or ends a signature with "{") to the "}" at column 0."""
+    bodies, current = [], None
+    for line in text.split("\n"):
+        if current is None:
+            if line and not line[0].isspace() and line.rstrip().endswith("{") and "(" in line \
+                    and not line.startswith(("namespace", "struct", "class", "enum")):
+                current = [line]
+        else:
+            current.append(line)
+            if line.startswith("}"):
+                bodies.append("\n".join(current))
+                current = None
+    return bodies
+
+
+def program_reads():
+    """{(key, value name): type} for every registry value the program reads,
+    found in its sources: values read with ReadRegistryString are REG_SZ (the
+    function refuses other types), values read with RegQueryValueExW take the
+    type their function compares with; a value read through a handle named
+    sessionKey lives under the session's key (the default session's, for the
+    templates), one read in a function that opens TollburyKeyPath under that
+    key."""
+    def read(*parts):
+        return open(os.path.join(SOURCE, *parts), encoding="utf-8").read()
+    limits = read("sys", "limits.h")
+    sessions_prefix = c_string(re.search(r'SessionsKeyPrefix\[\] = L"(.*?)";', limits).group(1))
+    tollbury_key = c_string(re.search(r'TollburyKeyPath\[\] = L"(.*?)";', limits).group(1))
+    default_session = re.search(r'sessionName\[SessionNameSize\] = L"(.*?)";', read("launcher", "main.cpp")).group(1)
+    check(re.search(r"if \(type != REG_SZ\) return DISP_E_TYPEMISMATCH", read("sys", "registry.cpp")) is not None,
+          "ReadRegistryString reads REG_SZ values only")
+    reads = {}
+    for folder in ("launcher", "keys", "net", "sys"):
+        for name in sorted(os.listdir(os.path.join(SOURCE, folder))):
+            if not name.endswith(".cpp"):
+                continue
+            for body in function_bodies(read(folder, name)):
+                for m in re.finditer(r'\b(ReadRegistryString|RegQueryValueExW)\(\s*([\w.]+),\s*L"(\w+)"', body):
+                    function, handle, value = m.groups()
+                    if function == "ReadRegistryString":
+                        kind = "REG_SZ"
+                    else:
+                        kinds = set(re.findall(r"type == (REG_\w+)", body))
+                        kind = kinds.pop() if len(kinds) == 1 else None
+                    if handle == "sessionKey":
+                        key = sessions_prefix + default_session
+                    elif "TollburyKeyPath" in body:
+                        key = tollbury_key
+                    else:
+                        continue
+                    reads[(key, value)] = kind
+    sizes = dict((n, int(v)) for n, v in re.findall(r"constexpr int (\w+) = (\d+);", limits))
+    limits_found = {
+        "session name": sizes["SessionKeyPathSize"] - 1 - len(sessions_prefix),
+        "host name bytes": int(re.search(r"MaxHostNameBytes = (\d+);", read("launcher", "update_check.cpp")).group(1)),
+    }
+    return reads, limits_found, default_session
+
+
+def policy_writes(policy):
+    """(value name, type) pairs a policy writes."""
+    def kind_of(value_holder):
+        if value_holder.find(GP + "decimal") is not None:
+            return "REG_DWORD"
+        if value_holder.find(GP + "string") is not None:
+            return "REG_SZ"
+        return None
+    writes = []
+    for holder in ("enabledValue", "disabledValue"):
+        node = policy.find(GP + holder)
+        if node is not None:
+            writes.append((policy.get("valueName"), kind_of(node)))
+    elements = policy.find(GP + "elements")
+    for element in (elements if elements is not None else []):
+        tag = element.tag[len(GP):]
+        if tag == "text":
+            kind = "REG_EXPAND_SZ" if element.get("expandable") == "true" else "REG_SZ"
+        elif tag in ("decimal", "boolean"):
+            kind = "REG_DWORD"
+        else:
+            kind = tag
+        writes.append((element.get("valueName"), kind))
+    return writes
+
+
+def test_admx():
+    import xml.etree.ElementTree as ET
+    policy_dir = os.path.join(SOURCE, "packaging", "policy")
+    admx_path = os.path.join(policy_dir, "tollbury.admx")
+    adml_path = os.path.join(policy_dir, "en-US", "tollbury.adml")
+    lint = run("xmllint", "--noout", admx_path, adml_path, check_rc=False)
+    check(lint.returncode == 0, "both templates are well-formed XML " + lint.stderr.strip())
+    admx, adml = ET.parse(admx_path).getroot(), ET.parse(adml_path).getroot()
+
+    strings = {s.get("id"): s.text or "" for s in adml.iter(GP + "string")}
+    presentations = {p.get("id"): p for p in adml.iter(GP + "presentation")}
+    admx_text = open(admx_path, encoding="utf-8").read()
+    used_strings = set(re.findall(r"\$\(string\.(\w+)\)", admx_text))
+    used_presentations = set(re.findall(r"\$\(presentation\.(\w+)\)", admx_text))
+    check(used_strings <= set(strings), f"every string reference resolves (missing: {sorted(used_strings - set(strings))})")
+    check(set(strings) <= used_strings, f"every string is used (unused: {sorted(set(strings) - used_strings)})")
+    check(used_presentations == set(presentations),
+          f"presentation references and presentations match ({sorted(used_presentations ^ set(presentations))})")
+    categories = {c.get("name") for c in admx.iter(GP + "category")}
+    supported = {d.get("name") for d in admx.iter(GP + "definition")}
+    check(all(r.get("ref") in categories for r in admx.iter(GP + "parentCategory")), "every parent category resolves")
+    check(all(r.get("ref") in supported for r in admx.iter(GP + "supportedOn") if r.get("ref")),
+          "every supportedOn reference resolves")
+
+    reads, limits, default_session = program_reads()
+    names = {value for _, value in reads}
+    for expected in ("UpgradeCheck", "SingleUser", "Server", "HostName", "ServerKeyPins", "VerifyServerCertificate"):
+        check(expected in names, f"the program's sources read {expected}"
+              + ("" if expected in names else " -- not found in launcher/, keys/, net/ or sys/"))
+    for policy in admx.iter(GP + "policy"):
+        name, key = policy.get("name"), policy.get("key")
+        check(policy.get("class") == "Machine", f"policy {name} is a machine policy (the program reads HKLM)")
+        for value, kind in policy_writes(policy):
+            known = reads.get((key, value), "not read")
+            check(known == kind, f"policy {name} writes {key}\\{value} as {kind}; the program reads it as {known}")
+        presentation = presentations.get((policy.get("presentation") or "").replace("$(presentation.", "").rstrip(")"))
+        elements = policy.find(GP + "elements")
+        ids = {e.get("id") for e in (elements if elements is not None else [])}
+        refs = {c.get("refId") for c in presentation} if presentation is not None else set()
+        check(ids == refs, f"policy {name}: every element has its presentation control ({sorted(ids ^ refs)})")
+        if name == "HostName":
+            text = elements.find(GP + "text")
+            check(int(text.get("maxLength")) == limits["host name bytes"],
+                  f"HostName is limited to {limits['host name bytes']} characters")
+    explains = " ".join(strings.values())
+    check(f"at most {limits['host name bytes']} bytes" in strings.get("HostName_Explain", ""),
+          f"the HostName explanation states the {limits['host name bytes']}-byte limit")
+    check(f"at most {limits['session name']} characters" in explains,
+          f"an explanation states the {limits['session name']}-character session name limit")
+    check(all(f"sessions\\{default_session}" in p.get("key") for p in admx.iter(GP + "policy")
+              if "sessions" in p.get("key")), f"session policies are for the default session {default_session}")
+
+
 def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
     command, args = sys.argv[1], [os.path.abspath(a) if i < 2 else a for i, a in enumerate(sys.argv[2:])]
     if command == "tables":
         test_tables(args[0], args[1], args[2] if len(args) > 2 else "")
     elif command == "e2e":
         test_e2e(args[0], args[1])
+    elif command == "admx":
+        test_admx()
     else:
         sys.exit(__doc__)
     if failures:
