@@ -49,6 +49,14 @@ void CloseFinishedEvent() {
   FinishedEvent = nullptr;
 }
 
+// The event's name is taken by another start that is still checking: either
+// we opened its event (sharing it would let whichever check ends first wake
+// both), or it runs elevated and its event cannot be opened from here.
+bool AnotherStartIsChecking(HANDLE event, DWORD createError) {
+  if (event != nullptr) return createError == ERROR_ALREADY_EXISTS;
+  return createError == ERROR_ACCESS_DENIED;
+}
+
 // Forms the feed URL from the session's "HostName". False, with a line
 // logged, when there is no usable host name.
 bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
@@ -103,7 +111,13 @@ void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, c
 int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, const wchar_t* newestName) {
   LogText(L"[tollbury] User has Elevated privledges, checking for upgrade available\n");
 
+  SetLastError(ERROR_SUCCESS);
   FinishedEvent = CreateEventW(nullptr, TRUE, FALSE, L"WinSparkleFinished");
+  if (AnotherStartIsChecking(FinishedEvent, GetLastError())) {
+    if (FinishedEvent != nullptr) CloseFinishedEvent();
+    LogText(L"[tollbury] Another start's update check is still running, skipping upgrade check\n");
+    return UpdateCheckGoOn;
+  }
   if (FinishedEvent == nullptr) return ExitEventFailed;
 
   char feedUrl[FeedUrlSize];

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "sys/handle_guard.h"
 #include "tests/update/e2e_helpers.h"
 
@@ -91,6 +94,62 @@ TEST_F(UpdateCheck, ExitCode1WhenTheFinishedEventCannotBeCreated) {
   EXPECT_EQ((Lines{CheckingLine}), ProgramLines(run)) << Dump(run);
   EXPECT_FALSE(StandInRecordExists());
   EXPECT_TRUE(NoClientStarted());
+}
+
+// A descriptor that denies the user running the tests (and the launcher)
+// every access to the object, as an elevated start's event is to a normal one.
+std::wstring DenyThisUser() {
+  std::wstring sddl;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sddl;
+  BYTE buffer[256];
+  DWORD size = 0;
+  wchar_t* sid = nullptr;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    sddl = L"D:(D;;GA;;;" + std::wstring(sid) + L")(A;;GA;;;WD)";
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return sddl;
+}
+
+// Another start's check still runs: its event is open (and so ours would be
+// the same one), or it was made so that we may not open it. Either way this
+// start checks nothing, leaves that event alone and starts the client.
+TEST_F(UpdateCheck, AnotherStartsCheckStillRunningSkipsTheCheck) {
+  for (bool denied : {false, true}) {
+    SCOPED_TRACE(denied ? "event denied to this user" : "event open elsewhere");
+    SetUpCheckingMachine();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (denied) {
+      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(DenyThisUser().c_str(), SDDL_REVISION_1,
+                                                                       &descriptor, nullptr));
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    ScopedKernelHandle held(CreateEventW(&attributes, TRUE, FALSE, L"WinSparkleFinished"));
+    LocalFree(descriptor);
+    ASSERT_NE(nullptr, held.handle);
+    if (denied) {  // Wine checks access to named objects: make sure this is the denied path
+      SetLastError(ERROR_SUCCESS);
+      ScopedKernelHandle probe(CreateEventW(nullptr, TRUE, FALSE, L"WinSparkleFinished"));
+      ASSERT_EQ(nullptr, probe.handle);
+      ASSERT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    }
+
+    const LauncherRun run = RunLauncher(L"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ((Lines{CheckingLine,
+                     L"[tollbury] Another start's update check is still running, skipping upgrade check",
+                     LaunchingLine}),
+              ProgramLines(run))
+        << Dump(run);
+    EXPECT_FALSE(StandInRecordExists());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(held.handle, 0)) << "the other check's event";
+    ClientRecord record;
+    EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+  }
 }
 
 TEST_F(UpdateCheck, ExitCode2OnlyWhenTheMissingSessionReachesTheCheck) {
