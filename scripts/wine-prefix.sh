@@ -23,6 +23,11 @@ case "$action" in
     # hold our stdout/stderr open.
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true  # already running is fine
     "$WINE" cmd /c exit 0 </dev/null >/dev/null 2>&1
+    # The user's Internet settings: no proxy and no automatic detection.
+    # Without them WinHTTP auto-detects, which may ask DNS for wpad.<domain>.
+    no_proxy_settings=460000000100000001000000000000000000000000000000$(printf '0%.0s' {1..64})
+    "$WINE" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+      /v DefaultConnectionSettings /t REG_BINARY /d "$no_proxy_settings" /f </dev/null >/dev/null 2>&1
     echo "wine prefix ready: $WINEPREFIX"
     ;;
   stop)
