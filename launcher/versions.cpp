@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 
 #include "sys/debug_log.h"
@@ -45,38 +44,6 @@ void ConsiderEntry(const wchar_t* searchPattern, const wchar_t* name, wchar_t (&
 }
 
 }  // namespace
-
-VersionKey RankVersionName(const wchar_t* name) {
-  VersionKey key = {{0.0, 0.0, 0.0}};
-  // Each piece is converted on its own, so "1.2" inside "1.2.3" is never read
-  // as one number.
-  wchar_t copy[PathSize];
-  std::wcsncpy(copy, name, PathSize - 1);
-  copy[PathSize - 1] = L'\0';
-  int pieces = 0;
-  wchar_t* piece = copy;
-  for (;;) {
-    wchar_t* dot = std::wcschr(piece, L'.');
-    if (dot != nullptr) *dot = L'\0';
-    if (pieces < 3) key.part[pieces] = std::wcstod(piece, nullptr);
-    ++pieces;
-    if (dot == nullptr) break;
-    piece = dot + 1;
-  }
-  if (pieces == 2) {
-    key.part[2] = key.part[1];
-    key.part[1] = 0.0;
-  }
-  return key;
-}
-
-bool IsNewerVersion(const VersionKey& candidate, const VersionKey& newest) {
-  for (int i = 0; i < 3; ++i) {
-    if (candidate.part[i] > newest.part[i]) return true;
-    if (!(candidate.part[i] == newest.part[i])) return false;  // smaller, or unordered (NaN)
-  }
-  return false;
-}
 
 void FindNewestClientVersion(const wchar_t* searchPattern, wchar_t (&newestName)[VersionNameSize],
                              VersionKey& newestKey) {

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # fuzz.sh [SECONDS]
-# Builds the libFuzzer targets of the JSON layer (preset "fuzz": Clang, ASan,
-# UBSan) and runs each for SECONDS (default 20) from its seed corpus. New
-# inputs and any crash go to build/fuzz/; the seeds in fuzz/corpus stay as
-# they are. Exits non-zero if any target fails.
+# Builds the libFuzzer targets (preset "fuzz": Clang, ASan, UBSan) and runs
+# each for SECONDS (default 20) from its seed corpus. New inputs and any crash
+# go to build/fuzz/; the seeds in fuzz/corpus stay as they are. Exits non-zero
+# if any target fails.
 set -euo pipefail
 seconds=${1:-20}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-targets=(json_find json_decode json_number json_print)
+targets=(json_find json_decode json_number json_print version_rank key_reply)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 #   1. the Windows build, its unit and end-to-end tests under Wine;
-#   2. the JSON layer built natively with AddressSanitizer and UBSan, same tests;
+#   2. the units that need no Windows header (the JSON layer, version ranking,
+#      key service messages) built natively with ASan and UBSan, their tests;
 #   3. a short fuzzing run of every fuzz target.
 # Exits non-zero if anything failed. FUZZ_SECONDS sets the fuzzing time per
 # target (default 20).
