@@ -11,6 +11,9 @@
 #                    this, having built the programs itself)
 #   --out-dir DIR    write the package there instead of the build tree
 #   --winsparkle F   ship F as WinSparkle.dll (default: the cache variable)
+#   --sign           sign tollbury.exe and dbgcapture.exe before packaging
+#                    them, then the package (scripts/sign.sh: certificate and
+#                    key from its environment variables)
 # WinSparkle.dll goes in only when the CMake cache variable
 # TOLLBURY_WINSPARKLE_DLL names a real one; the tests' stand-in never does.
 # The package is reproducible: the same inputs give the same bytes (file
@@ -26,6 +29,7 @@ do_build=1
 out_dir=""
 winsparkle=""
 winsparkle_given=0
+sign=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --version) version=${2:?--version needs X.Y.Z}; shift 2 ;;
@@ -35,7 +39,8 @@ while [ $# -gt 0 ]; do
     --no-build) do_build=0; shift ;;
     --out-dir) out_dir=${2:?--out-dir needs a folder}; shift 2 ;;
     --winsparkle) winsparkle=${2?--winsparkle needs a file}; winsparkle_given=1; shift 2 ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --sign) sign=1; shift ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "package.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -99,6 +104,7 @@ fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1700000000)
 fi
+[ "$sign" -eq 0 ] || "$root/scripts/sign.sh" "$stage/tollbury.exe" "$stage/dbgcapture.exe" >&2
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 
 upgrade_code=5d9c4bdb-0c6b-4acc-8ca2-7bc078d4c2b7
@@ -135,6 +141,7 @@ PY
 )
 msibuild "$out" -s "Tollbury $version" Verdanto "x64;1033" "$package_code"
 python3 "$root/packaging/msi-dates.py" "$out" "$SOURCE_DATE_EPOCH"
+[ "$sign" -eq 0 ] || "$root/scripts/sign.sh" "$out" >&2
 
 mv "$out" "$msi"
 rm -rf "$stage"

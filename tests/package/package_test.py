@@ -13,6 +13,11 @@
       with properties, the registry values, the installed tollbury.exe against
       a client tree; an upgrade without properties keeping every setting; a
       downgrade refused; an uninstall that leaves the key files and LastCheck.
+  package_test.py sign BUILD_DIR OUT_DIR
+      signs with a throwaway self-signed code-signing certificate: the
+      programs (PKCS#12 and PEM pair) and a signed package verify with that
+      certificate as CA file, a file changed by one byte does not, and the
+      signed tollbury.exe starts under Wine (WINEPREFIX from the environment).
   package_test.py admx
       the Group Policy templates: well-formed (xmllint), every string,
       presentation, category and support reference resolves, and every key,
@@ -295,6 +300,48 @@ def test_e2e(build_dir, out_dir):
         wine.stop()
 
 
+# --- Signing ---------------------------------------------------------------
+
+def test_sign(build_dir, out_dir):
+    shutil.rmtree(out_dir, ignore_errors=True)
+    os.makedirs(out_dir)
+    def at(name):
+        return os.path.join(out_dir, name)
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", at("key.pem"), "-out", at("cert.pem"),
+        "-days", "2", "-subj", "/CN=Tollbury Test Code Signing", "-addext", "extendedKeyUsage=codeSigning",
+        "-addext", "keyUsage=digitalSignature")
+    run("openssl", "pkcs12", "-export", "-inkey", at("key.pem"), "-in", at("cert.pem"), "-out", at("cert.p12"),
+        "-passout", "pass:throwaway")
+    pkcs12 = dict(os.environ, TOLLBURY_SIGN_PKCS12=at("cert.p12"), TOLLBURY_SIGN_PASSWORD="throwaway")
+    pem = dict(os.environ, TOLLBURY_SIGN_CERT=at("cert.pem"), TOLLBURY_SIGN_KEY=at("key.pem"))
+    sign = os.path.join(SOURCE, "scripts", "sign.sh")
+    for name in ("tollbury.exe", "dbgcapture.exe"):
+        shutil.copy(os.path.join(build_dir, "bin", name), at(name))
+    run(sign, at("tollbury.exe"), env=pkcs12)
+    run(sign, at("dbgcapture.exe"), env=pem)
+    msi = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", at("msi"), "--sign", env=pkcs12).stdout.split()[-1]
+
+    def verifies(path):
+        return run("osslsigncode", "verify", "-CAfile", at("cert.pem"), "-in", path, check_rc=False).returncode == 0
+    check(verifies(at("tollbury.exe")), "tollbury.exe signed from a PKCS#12 file verifies")
+    check(verifies(at("dbgcapture.exe")), "dbgcapture.exe signed from a PEM pair verifies")
+    check(verifies(msi), "the signed package verifies")
+    with tempfile.TemporaryDirectory() as extracted:
+        run("msiextract", "-C", extracted, msi)
+        inside = [os.path.join(d, n) for d, _, names in os.walk(extracted) for n in names if n == "tollbury.exe"]
+        check(len(inside) == 1 and verifies(inside[0]), "the package holds a signed tollbury.exe")
+    for path in (at("tollbury.exe"), msi):
+        data = bytearray(open(path, "rb").read())
+        data[len(data) // 3] ^= 0x01
+        changed = at("changed-" + os.path.basename(path))
+        open(changed, "wb").write(data)
+        check(not verifies(changed), f"{os.path.basename(path)} changed by one byte is rejected")
+
+    started = run("/usr/lib/wine/wine64", at("dbgcapture.exe"), at("tollbury.exe"), "-no_upgrade", check_rc=False)
+    check(started.returncode == 0 and "[tollbury] " in started.stdout,
+          f"the signed tollbury.exe starts under Wine and logs (exit {started.returncode})")
+
+
 # --- Group Policy templates ------------------------------------------------
 
 GP = "{http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions}"
@@ -452,6 +499,8 @@ def main():
         test_tables(args[0], args[1], args[2] if len(args) > 2 else "")
     elif command == "e2e":
         test_e2e(args[0], args[1])
+    elif command == "sign":
+        test_sign(args[0], args[1])
     elif command == "admx":
         test_admx()
     else:
