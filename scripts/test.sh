@@ -3,7 +3,9 @@
 #   1. the Windows build, its unit and end-to-end tests under Wine;
 #   2. the units that need no Windows header (the JSON layer, version ranking,
 #      key service messages) built natively with ASan and UBSan, their tests;
-#   3. a short fuzzing run of every fuzz target.
+#   3. a short fuzzing run of every fuzz target;
+#   4. two builds of the committed state in two folders, compared byte for
+#      byte (scripts/check-reproducible.sh).
 # Exits non-zero if anything failed. FUZZ_SECONDS sets the fuzzing time per
 # target (default 20).
 set -uo pipefail
@@ -61,6 +63,15 @@ if [ -x scripts/fuzz.sh ]; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1)); failures+=("fuzzing")
+  fi
+fi
+
+# Two builds of the committed state in two folders must be byte-identical.
+if [ -x scripts/check-reproducible.sh ]; then
+  if stage reproducible scripts/check-reproducible.sh; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)); failures+=("reproducible build")
   fi
 fi
 
