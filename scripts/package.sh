@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
     --out-dir) out_dir=${2:?--out-dir needs a folder}; shift 2 ;;
     --winsparkle) winsparkle=${2?--winsparkle needs a file}; winsparkle_given=1; shift 2 ;;
     --sign) sign=1; shift ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "package.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -124,6 +124,23 @@ for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCE
   [ -n "$component" ] || { echo "package.sh: no registry row writes [REG_$name]" >&2; exit 1; }
   queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name' WHERE \`Component\` = '$component'")
 done
+# Programs with a version resource are versioned files (Windows Installer
+# compares versions, not hashes, when it repairs or replaces them).
+while IFS=$'\t' read -r file_key file_name; do
+  staged=$stage/${file_name##*|}
+  file_version=$(python3 - "$staged" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+if at >= 0:
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
+PY
+)
+  [ -n "$file_version" ] || continue
+  queries+=("UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = '$file_key'")
+  queries+=("DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$file_key'")
+done < <(msiinfo export "$out" File | tr -d '\r' | awk -F'\t' 'NR > 3 { print $1 "\t" $3 }')
 secure=$(msiinfo export "$out" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }' | tr -d '\r')
 secure="$secure;SESSION;SERVER;HOSTNAME;SINGLEUSER;UPGRADECHECK;SERVERKEYPINS;VERIFYSERVERCERTIFICATE"
 queries+=("UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'")

@@ -108,6 +108,8 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
 
     files = {r[2].split("|")[-1]: r for r in table(msi, "File")}
     check({"tollbury.exe", "dbgcapture.exe"} <= set(files), "tollbury.exe and dbgcapture.exe are packaged")
+    check(files["tollbury.exe"][4] == props.get("ProductVersion") + ".0",
+          "tollbury.exe is a versioned file with the product's version")
     directories = {r[0]: r for r in table(msi, "Directory")}
     install_dir = components[files["tollbury.exe"][1]][2]
     path = []
