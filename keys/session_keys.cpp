@@ -10,6 +10,7 @@
 
 #include "keys/key_files.h"
 #include "keys/key_messages.h"
+#include "keys/service_trust.h"
 #include "net/identity.h"
 #include "net/post_json.h"
 #include "sys/client_root.h"
@@ -54,6 +55,7 @@ struct FetchState {
   const wchar_t* serviceUrl;
   const ClientIdentity* identity;
   const KeyFiles* files;
+  const ServerTrust* trust;
   wchar_t prompt[PromptMessageSize];
   bool failedAttempt;
   bool keepAsking;
@@ -148,7 +150,7 @@ void DigestToUtf8(const wchar_t (&digest)[Md5HexSize], char (&utf8)[Md5HexSize])
 
 // Returns true when new keys must be fetched.
 bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity, const wchar_t* sessionName,
-                      const KeyFiles& files) {
+                      const KeyFiles& files, const ServerTrust& trust) {
   wchar_t keyDigest[Md5HexSize];
   wchar_t uploadKeyDigest[Md5HexSize];
   if (HashFileMd5(files.keyPath, keyDigest) != 0 || HashFileMd5(files.uploadKeyPath, uploadKeyDigest) != 0) {
@@ -165,7 +167,7 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
   BuildValidateKeyRequest(identity.versionText, identity.ipText, keyDigestUtf8, uploadKeyDigestUtf8, body);
   char* reply = nullptr;
   int status = 500;
-  const int result = PostJson(serviceUrl, body, &reply, &status);
+  const int result = PostJson(serviceUrl, body, &reply, &status, &trust);
   if (result != 0) {
     ShowCommunicationsError(L"Key Validation Error", serviceUrl, status, result);
     std::free(reply);
@@ -221,7 +223,7 @@ int PostCredentials(const FetchState& state, const wchar_t* userName, const wcha
   ToUtf8(userName, userNameUtf8);
   ToUtf8(password, passwordUtf8);
   BuildGetKeyRequest(state.identity->versionText, state.identity->ipText, userNameUtf8, passwordUtf8, body);
-  const int result = PostJson(state.serviceUrl, body, reply, status);
+  const int result = PostJson(state.serviceUrl, body, reply, status, state.trust);
   SecureZeroMemory(userNameUtf8, sizeof(userNameUtf8));
   SecureZeroMemory(passwordUtf8, sizeof(passwordUtf8));
   SecureZeroMemory(body, sizeof(body));
@@ -285,12 +287,14 @@ void RunPromptPass(FetchState& state) {
   SecureZeroMemory(password, sizeof(password));
 }
 
-void FetchNewKeys(const wchar_t* serviceUrl, const ClientIdentity& identity, const KeyFiles& files) {
+void FetchNewKeys(const wchar_t* serviceUrl, const ClientIdentity& identity, const KeyFiles& files,
+                  const ServerTrust& trust) {
   LogText(L"[tollbury] Prompting for password and fetching remote key\n");
   FetchState state;
   state.serviceUrl = serviceUrl;
   state.identity = &identity;
   state.files = &files;
+  state.trust = &trust;
   CopyText(state.prompt, FirstPrompt);
   state.failedAttempt = false;
   state.keepAsking = true;
@@ -316,5 +320,8 @@ void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName) {
              L"' do not fit 260 characters.  Keys cannot be checked.\n");
     return;
   }
-  if (KeysNeedFetching(serviceUrl, identity, sessionName, files)) FetchNewKeys(serviceUrl, identity, files);
+  ServerTrust trust;
+  ReadServiceTrust(sessionName, trust);
+  if (KeysNeedFetching(serviceUrl, identity, sessionName, files, trust))
+    FetchNewKeys(serviceUrl, identity, files, trust);
 }

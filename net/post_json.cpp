@@ -1,11 +1,13 @@
 #include "net/post_json.h"
 
 #include "net/identity.h"
+#include "sys/debug_log.h"
 #include "sys/handle_guard.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -13,6 +15,8 @@
 static_assert(PostJsonUrlPartTooLong == ERROR_BUFFER_OVERFLOW, "documented as ERROR_BUFFER_OVERFLOW");
 static_assert(PostJsonReplyTooLarge == ERROR_MESSAGE_EXCEEDS_MAX_SIZE,
               "documented as ERROR_MESSAGE_EXCEEDS_MAX_SIZE");
+static_assert(PostJsonServerKeyMismatch == TRUST_E_EXPLICIT_DISTRUST, "documented as TRUST_E_EXPLICIT_DISTRUST");
+static_assert(PostJsonKeyPinsMalformed == ERROR_BAD_CONFIGURATION, "documented as ERROR_BAD_CONFIGURATION");
 
 namespace {
 
@@ -98,14 +102,101 @@ void SetDwordOption(HINTERNET request, DWORD option, DWORD value) {
 }
 
 // Returns whether the platform will decode compressed replies; only then may
-// the request offer to take them.
-bool SetRequestOptions(HINTERNET request) {
+// the request offer to take them. A verifying request sets no ignore flags,
+// so the platform checks the chain and the host name.
+bool SetRequestOptions(HINTERNET request, bool verifyCertificate) {
   SetDwordOption(request, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER);
   SetDwordOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS);
-  SetDwordOption(request, WINHTTP_OPTION_SECURITY_FLAGS, IgnoreCertificateProblems);
+  if (!verifyCertificate)
+    SetDwordOption(request, WINHTTP_OPTION_SECURITY_FLAGS, IgnoreCertificateProblems);
   DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
   return WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompression,
                           sizeof(decompression)) != FALSE;
+}
+
+// The request and its body in one go, as every unpinned request is sent.
+int SendWholeRequest(HINTERNET request, const char* body, DWORD bodyLength) {
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(body),
+                          bodyLength, bodyLength, 0))
+    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  if (!WinHttpReceiveResponse(request, nullptr))
+    return LastErrorOr(InvalidResponseFallback);
+  return 0;
+}
+
+void LogUnreadableCertificate(const wchar_t* sessionName, int error) {
+  wchar_t code[16];
+  _snwprintf(code, 16, L"%d", error);
+  code[15] = L'\0';
+  LogText(L"[tollbury] The key service's certificate for session '");
+  LogText(sessionName);
+  LogLine3(L"' cannot be read (error ", code, L"); nothing was sent.\n");
+}
+
+// Called once the headers are out: the body may follow only when the key the
+// server showed in this very handshake is one of the pins.
+int CheckServerKey(HINTERNET request, const ServerTrust& trust) {
+  const wchar_t* sessionName = trust.sessionName ? trust.sessionName : L"";
+  const CERT_CONTEXT* certificate = nullptr;
+  DWORD size = sizeof(certificate);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) ||
+      certificate == nullptr) {
+    LogUnreadableCertificate(sessionName, LastErrorOr(ERROR_INVALID_DATA));
+    return PostJsonServerKeyMismatch;
+  }
+  unsigned char digest[ServerKeyDigestSize];
+  const int hashed = HashServerKey(certificate, digest);
+  CertFreeCertificateContext(certificate);
+  if (hashed != 0) {
+    LogUnreadableCertificate(sessionName, hashed);
+    return PostJsonServerKeyMismatch;
+  }
+  if (MatchesServerKeyPin(trust.pins, digest))
+    return 0;
+  wchar_t pin[ServerKeyPinSize];
+  FormatServerKeyPin(digest, pin);
+  LogText(L"[tollbury] The key service's certificate for session '");
+  LogText(sessionName);
+  LogLine3(L"' does not match ServerKeyPins; nothing was sent. It shows ", pin, L"\n");
+  return PostJsonServerKeyMismatch;
+}
+
+int WriteBody(HINTERNET request, const char* body, DWORD bodyLength) {
+  for (DWORD sent = 0; sent < bodyLength;) {
+    DWORD written = 0;
+    if (!WinHttpWriteData(request, body + sent, bodyLength - sent, &written))
+      return LastErrorOr(ERROR_CONNECTION_REFUSED);
+    if (written == 0)
+      return ERROR_WRITE_FAULT;
+    sent += written;
+  }
+  return 0;
+}
+
+// Headers first, then the key check, then the body. The platform may ask for
+// the request to be sent again (a new connection, say): the key is checked
+// again each time.
+int SendPinnedRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust& trust) {
+  constexpr int MaxSends = 3;
+  for (int send = 0; send < MaxSends; ++send) {
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                            bodyLength, 0)) {
+      if (GetLastError() == ERROR_WINHTTP_RESEND_REQUEST)
+        continue;
+      return LastErrorOr(ERROR_CONNECTION_REFUSED);
+    }
+    const int checked = CheckServerKey(request, trust);
+    if (checked != 0)
+      return checked;
+    const int written = WriteBody(request, body, bodyLength);
+    if (written != 0)
+      return written;
+    if (WinHttpReceiveResponse(request, nullptr))
+      return 0;
+    if (GetLastError() != ERROR_WINHTTP_RESEND_REQUEST)
+      return LastErrorOr(InvalidResponseFallback);
+  }
+  return ERROR_WINHTTP_RESEND_REQUEST;
 }
 
 bool QueryStatusCode(HINTERNET request, DWORD& code) {
@@ -196,7 +287,8 @@ int ReadBody(HINTERNET request, char** reply) {
 
 }  // namespace
 
-int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status) {
+int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
+             const ServerTrust* trust) {
   SetStatus(status, FailureStatus);
   char clientIp[ClientTextSize];
   GetClientIpAddress(clientIp);
@@ -205,6 +297,9 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
     return InvalidUrlFallback;
   if (!body)
     body = "";
+  // An unusable pin list must not fall back to trusting any certificate.
+  if (trust && trust->pinsMalformed)
+    return PostJsonKeyPinsMalformed;
 
   wchar_t host[UrlPartSize];
   wchar_t path[UrlPartSize];
@@ -225,7 +320,7 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
   if (!request.handle)
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
-  const bool decompresses = SetRequestOptions(request.handle);
+  const bool decompresses = SetRequestOptions(request.handle, trust && trust->verifyCertificate);
   wchar_t headers[HeaderBlockSize];
   BuildHeaderBlock(clientIp, decompresses, headers);
   if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1),
@@ -233,11 +328,11 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
   const DWORD bodyLength = static_cast<DWORD>(std::strlen(body));
-  if (!WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          const_cast<char*>(body), bodyLength, bodyLength, 0))
-    return LastErrorOr(ERROR_CONNECTION_REFUSED);
-  if (!WinHttpReceiveResponse(request.handle, nullptr))
-    return LastErrorOr(InvalidResponseFallback);
+  const int sent = trust && trust->pinned
+                       ? SendPinnedRequest(request.handle, body, bodyLength, *trust)
+                       : SendWholeRequest(request.handle, body, bodyLength);
+  if (sent != 0)
+    return sent;
 
   const int accepted = AcceptReplyStatus(request.handle, status);
   if (accepted != 0)

@@ -1,6 +1,8 @@
 #pragma once
 // One synchronous HTTPS POST of a JSON body to the key service.
 
+#include "net/server_pins.h"
+
 // Largest reply body accepted; a longer one fails the call with
 // PostJsonReplyTooLarge.
 constexpr unsigned long PostJsonMaxReplyBytes = 1024 * 1024;
@@ -13,6 +15,11 @@ constexpr int PostJsonUrlPartTooLong = 111;
 // The reply body is longer than PostJsonMaxReplyBytes; reading stopped there.
 // ERROR_MESSAGE_EXCEEDS_MAX_SIZE.
 constexpr int PostJsonReplyTooLarge = 4336;
+// The server's key matches none of the pins, or its certificate cannot be
+// read: the headers went out, the body did not. TRUST_E_EXPLICIT_DISTRUST.
+constexpr int PostJsonServerKeyMismatch = static_cast<int>(0x800B0111);
+// The pin list is unusable; nothing has been sent. ERROR_BAD_CONFIGURATION.
+constexpr int PostJsonKeyPinsMalformed = 1610;
 
 // Posts `body` (UTF-8, NUL-terminated, sent without the NUL) to the host and
 // path of `serviceUrl`, always over TLS on port 443.
@@ -21,4 +28,7 @@ constexpr int PostJsonReplyTooLarge = 4336;
 // malloc'd block of the body's bytes plus a NUL, which the caller frees.
 // `status` may be null; it reads 500 until a reply status is known and 200
 // after a success.
-int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status);
+// `trust` may be null: no pins, and any certificate is accepted. With pins the
+// headers go out first and the body only once the server's key matches.
+int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
+             const ServerTrust* trust = nullptr);

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winhttp.h>
 
 #include <string>
 #include <vector>
 
 #include "net/identity.h"
+#include "net/post_json.h"
 #include "tests/support/credui_control.h"
 #include "tests/support/key_service.h"
 #include "tests/support/machine.h"
@@ -346,6 +348,71 @@ TEST_F(SingleUserFlow, FailedFetchPostShowsOneBoxAndStopsAsking) {
   EXPECT_EQ(flow.requests[0].body, GetKeyBody("alice", Password));
   EXPECT_FALSE(FileExists(KeyPath()));
   ExpectPasswordNowhere(flow);
+  ExpectClientStarted();
+}
+
+// --- opt-in trust in the key service ---
+
+TEST_F(SingleUserFlow, KeyServiceOutsideThePinsGetsHeadersButNoBody) {
+  WriteKeyFiles();
+  InstallCredUiStandIn({});
+  const std::wstring otherPin = L"sha256//" + std::wstring(43, L'A') + L"=";
+  SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", otherPin + L";" + otherPin.substr(0, 50) + L"E=");
+  KeyServiceQueueReply(200, KeysGood);
+
+  const FlowRun flow = Run();
+  EXPECT_EQ(KeyLines(flow.run),
+            Concat(FoundRows(), {L"[tollbury] The key service's certificate for session 'vrd' does not match "
+                                 L"ServerKeyPins; nothing was sent. It shows " +
+                                 Utf8ToWide(KeyServicePin())}));
+  ASSERT_EQ(flow.windows.size(), 1u);
+  ExpectWarningBox(flow.windows[0], L"Key Validation Error", CommunicationsError(500, PostJsonServerKeyMismatch));
+  const std::vector<RecordedRequest> requests = KeyServiceWaitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Header("Content-Length"), std::to_string(ValidateKeyBody().size()));
+  EXPECT_FALSE(requests[0].bodyComplete);
+  EXPECT_EQ(requests[0].body, "");
+  EXPECT_EQ(Contents(KeyPath()), KeyContent);
+  EXPECT_EQ(Contents(UploadKeyPath()), UploadKeyContent);
+  ExpectClientStarted();
+}
+
+TEST_F(SingleUserFlow, UnusablePinListSendsNothing) {
+  // The session's own correct pin does not save a list with a broken entry.
+  InstallCredUiStandIn({ConfirmWith(L"alice", WidePassword)});
+  SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", Utf8ToWide(KeyServicePin()) + L";sha256//abc");
+  const int connections = KeyServiceConnectionsAccepted();
+
+  const FlowRun flow = Run();
+  EXPECT_EQ(KeyLines(flow.run),
+            (Lines{L"[tollbury] ServerKeyPins for session 'vrd' is not a valid pin list: pin 2 is not the base64 "
+                   L"text of a SHA-256 digest (44 characters). Nothing is sent to the key service.",
+                   MissingRow, PromptRow}));
+  ASSERT_EQ(flow.windows.size(), 1u);
+  ExpectWarningBox(flow.windows[0], L"Authentication Error", CommunicationsError(500, PostJsonKeyPinsMalformed));
+  EXPECT_EQ(flow.calls.size(), 1u);
+  EXPECT_TRUE(flow.requests.empty());
+  EXPECT_EQ(KeyServiceConnectionsAccepted(), connections);
+  ExpectPasswordNowhere(flow);
+  ExpectClientStarted();
+}
+
+TEST_F(SingleUserFlow, VerifiedCertificateRefusesTheSelfSignedService) {
+  WriteKeyFiles();
+  InstallCredUiStandIn({});
+  SetRegDword(SessionKey(L"vrd"), L"VerifyServerCertificate", 1);
+  KeyServiceQueueReply(200, KeysGood);
+
+  const FlowRun flow = Run();
+  EXPECT_EQ(KeyLines(flow.run), FoundRows());
+  ASSERT_EQ(flow.windows.size(), 1u);
+  // Windows reports ERROR_WINHTTP_SECURE_FAILURE, Wine 12157.
+  const std::wstring windows = CommunicationsError(500, ERROR_WINHTTP_SECURE_FAILURE);
+  const std::wstring wine = CommunicationsError(500, ERROR_WINHTTP_SECURE_CHANNEL_ERROR);
+  EXPECT_TRUE(flow.windows[0].text == windows || flow.windows[0].text == wine) << WideToUtf8(flow.windows[0].text);
+  EXPECT_EQ(flow.windows[0].caption, L"Key Validation Error");
+  EXPECT_TRUE(flow.requests.empty());
+  EXPECT_EQ(Contents(KeyPath()), KeyContent);
   ExpectClientStarted();
 }
 

@@ -20,17 +20,24 @@ Everything goes through the control directory DIR:
                        With no reply queued the service answers 503.
   requests/NNNNNN.txt  one per request, written before the reply is sent:
                          method POST / path /x / header Name: value ... / body_hex ...
+                       and "body_complete 0" when the connection ended before
+                       the declared body had arrived (nothing is answered then).
+  certificate          "ca-signed": new connections get leaf.pem, issued by
+                       ca.pem for CN=<address>; otherwise the self-signed cert.pem.
   connections          "accepted N" and "open M": TCP connections so far and now.
   address              the address the service listens on, while it listens.
   service.pid          "server-pid owner-pid owner-start-time", while it listens.
-  service.log, cert.pem, key.pem
+  service.log, cert.pem, key.pem, ca.pem, leaf.pem (same key as cert.pem)
+  pin.txt              "sha256//<base64 of the SHA-256 of the key's SubjectPublicKeyInfo>"
 The service ends on SIGTERM (stop) and by itself as soon as the test run that
 started it (the nearest ctest above start, else start's parent) has gone.
 Write files into replies/ under another name first and rename them into place.
 """
 
 import argparse
+import base64
 import gzip
+import hashlib
 import http.server
 import os
 import signal
@@ -86,8 +93,9 @@ class KeyService(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, directory, address, port, context):
+    def __init__(self, directory, address, port, context, ca_signed_context):
         self.directory = directory
+        self.ca_signed_context = ca_signed_context
         self.lock = threading.Lock()
         self.accepted = 0
         self.open = 0
@@ -139,10 +147,12 @@ class KeyService(http.server.ThreadingHTTPServer):
                 return parse_reply(text)
         return None
 
-    def record(self, method, path, headers, body):
+    def record(self, method, path, headers, body, complete=True):
         lines = ["method " + method, "path " + path]
         lines += ["header %s: %s" % (name, value) for name, value in headers]
         lines.append("body_hex " + body.hex())
+        if not complete:
+            lines.append("body_complete 0")
         with self.lock:
             self.recorded += 1
             name = "%06d.txt" % self.recorded
@@ -159,6 +169,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         self.request.settimeout(CONNECTION_TIMEOUT_SECONDS)
+        try:
+            with open(os.path.join(self.server.directory, "certificate")) as f:
+                if f.read().strip() == "ca-signed":
+                    self.request.context = self.server.ca_signed_context
+        except FileNotFoundError:
+            pass
         self.request.do_handshake()
         super().setup()
 
@@ -173,14 +189,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if size == 0:
                     while self.rfile.readline() not in (b"\r\n", b"\n", b""):
                         pass
-                    return body
+                    return body, True
                 body += self.rfile.read(size)
                 self.rfile.readline()
-        return self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        declared = int(self.headers.get("Content-Length") or 0)
+        body = b""
+        try:
+            while len(body) < declared:
+                chunk = self.rfile.read1(declared - len(body))
+                if not chunk:
+                    break
+                body += chunk
+        except OSError:
+            pass  # a time-out or a reset: what arrived is recorded
+        return body, len(body) == declared
 
     def answer(self):
-        body = self.read_body()
-        self.server.record(self.command, self.path, list(self.headers.items()), body)
+        body, complete = self.read_body()
+        self.server.record(self.command, self.path, list(self.headers.items()), body, complete)
+        if not complete:
+            self.close_connection = True
+            return
         reply = self.server.take_reply()
         if reply is None:
             reply = parse_reply("status 503\nbody_hex " + b"no reply queued".hex())
@@ -284,7 +313,10 @@ def serve(arguments):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(arguments.dir, "cert.pem"),
                             os.path.join(arguments.dir, "key.pem"))
-    server = KeyService(arguments.dir, arguments.address, arguments.port, context)
+    ca_signed_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ca_signed_context.load_cert_chain(os.path.join(arguments.dir, "leaf.pem"),
+                                      os.path.join(arguments.dir, "key.pem"))
+    server = KeyService(arguments.dir, arguments.address, arguments.port, context, ca_signed_context)
     # Written only once the address is ours, so that a start that lost the
     # address to another run never claims the service.
     write_atomically(os.path.join(arguments.dir, "service.pid"),
@@ -350,14 +382,38 @@ def stop(arguments):
     return 0
 
 
+def run_openssl(arguments, *options, **keywords):
+    return subprocess.run([arguments.openssl] + list(options), check=True,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, timeout=60, **keywords).stdout
+
+
 def make_certificate(arguments):
+    def path(name):
+        return os.path.join(arguments.dir, name)
     # Self-signed and issued for a name that is not the service's address.
-    subprocess.run([arguments.openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                    "-days", "2", "-subj", "/CN=tollbury-keyservice.invalid",
-                    "-keyout", os.path.join(arguments.dir, "key.pem"),
-                    "-out", os.path.join(arguments.dir, "cert.pem")],
-                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=60)
+    run_openssl(arguments, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", "/CN=tollbury-keyservice.invalid",
+                "-keyout", path("key.pem"), "-out", path("cert.pem"))
+    # A test CA and a leaf it issued for the service's address, with the same
+    # key, so that one pin fits both certificates. The address is only in the
+    # common name: Wine ignores IP addresses in the subject alternative name
+    # and then finds no name at all.
+    run_openssl(arguments, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", "/CN=Tollbury Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                "-keyout", path("ca-key.pem"), "-out", path("ca.pem"))
+    with open(path("leaf.ext"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\n")
+    run_openssl(arguments, "req", "-new", "-key", path("key.pem"), "-subj", "/CN=" + arguments.address,
+                "-out", path("leaf.csr"))
+    run_openssl(arguments, "x509", "-req", "-in", path("leaf.csr"), "-CA", path("ca.pem"),
+                "-CAkey", path("ca-key.pem"), "-CAcreateserial", "-days", "2",
+                "-extfile", path("leaf.ext"), "-out", path("leaf.pem"))
+    key_info = run_openssl(arguments, "pkey", "-in", path("key.pem"), "-pubout", "-outform", "der")
+    pin = "sha256//" + base64.b64encode(hashlib.sha256(key_info).digest()).decode()
+    write_atomically(path("pin.txt"), pin + "\n")
 
 
 def clear_folder(folder):
@@ -403,7 +459,7 @@ def start(arguments):
         return 1
     for sub in ("replies", "requests"):
         clear_folder(os.path.join(arguments.dir, sub))
-    for name in ("connections", "service.pid", "address"):
+    for name in ("connections", "service.pid", "address", "certificate"):
         if os.path.exists(os.path.join(arguments.dir, name)):
             os.remove(os.path.join(arguments.dir, name))
     make_certificate(arguments)

@@ -166,6 +166,8 @@ RecordedRequest ParseRequest(const std::string& text) {
       request.headers.emplace_back(rest.substr(0, colon), value);
     } else if (StartsWith(line, "body_hex ", rest)) {
       request.body = FromHex(rest);
+    } else if (line == "body_complete 0") {
+      request.bodyComplete = false;
     }
   }
   return request;
@@ -268,6 +270,34 @@ std::vector<RecordedRequest> KeyServiceRequests() {
       requests.push_back(ParseRequest(text));
   }
   return requests;
+}
+
+std::vector<RecordedRequest> KeyServiceWaitForRequests(size_t count, unsigned timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  std::vector<RecordedRequest> requests = KeyServiceRequests();
+  while (requests.size() < count && GetTickCount64() < deadline) {
+    Sleep(50);
+    requests = KeyServiceRequests();
+  }
+  return requests;
+}
+
+std::string KeyServicePin() {
+  std::string text;
+  if (!ReadWholeFile(KeyServiceDirectory() + L"\\pin.txt", text))
+    ADD_FAILURE() << "key service: cannot read pin.txt";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    text.pop_back();
+  return text;
+}
+
+void KeyServiceUseCaSignedCertificate(bool caSigned) {
+  const std::wstring path = KeyServiceDirectory() + L"\\certificate";
+  if (!caSigned) {
+    DeleteFileW(path.c_str());
+  } else if (!WriteWholeFile(path, "ca-signed\n")) {
+    ADD_FAILURE() << "key service: cannot switch to the CA-signed certificate";
+  }
 }
 
 int KeyServiceConnectionsAccepted() {

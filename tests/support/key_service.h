@@ -52,6 +52,7 @@ struct RecordedRequest {
   std::string path;  // the request target as sent, e.g. "/api/keys"
   std::vector<std::pair<std::string, std::string>> headers;  // in order received
   std::string body;  // bytes as received
+  bool bodyComplete = true;  // false: the connection ended before Content-Length bytes came
 
   // Number of headers with this name (case-insensitive), and the first one's value.
   int HeaderCount(const std::string& name) const;
@@ -67,6 +68,18 @@ void KeyServiceQueueReply(int status, const std::string& body);
 
 // Every request recorded since the last reset, oldest first.
 std::vector<RecordedRequest> KeyServiceRequests();
+
+// Waits (bounded) until at least `count` requests are recorded: a request
+// whose client gave up mid-way is recorded only once the connection ends.
+std::vector<RecordedRequest> KeyServiceWaitForRequests(size_t count, unsigned timeoutMs = 10000);
+
+// The pin of the service's key, "sha256//<base64>", computed with openssl.
+std::string KeyServicePin();
+
+// New connections get the leaf that the service's test CA (ca.pem in the
+// control directory) issued for CN=<address>, with the same key; false goes
+// back to the self-signed certificate.
+void KeyServiceUseCaSignedCertificate(bool caSigned);
 
 // TCP connections the service has accepted since it started. WinHTTP keeps
 // idle connections for reuse, so a new request need not open a new one.
