@@ -182,21 +182,52 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
 
 // --- fetch ---
 
-void WriteKeyFile(const wchar_t* path, const char* bytes, int count) {
-  const DWORD result = ReplaceFileContents(path, bytes, static_cast<unsigned long>(count));
-  if (result == 0) {
-    LogText(L"[tollbury] Successfully wrote out key file\n");
-  } else {
-    ShowFileWriteError(path, result);
+void LogPairKept() { LogText(L"[tollbury] Key files not replaced; the previous pair is kept.\n"); }
+
+// Both new keys are staged before either replaces its old file, so that a
+// failure keeps the old pair together wherever it can.
+void WriteKeyFiles(const KeyFiles& files, const GetKeyOutcome& outcome) {
+  wchar_t keyTemporary[PathSize];
+  wchar_t uploadKeyTemporary[PathSize];
+  const DWORD keyStaged = StageFileContents(files.keyPath, outcome.key,
+                                            static_cast<unsigned long>(outcome.keyLength), keyTemporary);
+  if (keyStaged != 0) ShowFileWriteError(files.keyPath, keyStaged);
+  const DWORD uploadKeyStaged = StageFileContents(
+      files.uploadKeyPath, outcome.uploadKey, static_cast<unsigned long>(outcome.uploadKeyLength), uploadKeyTemporary);
+  if (uploadKeyStaged != 0) ShowFileWriteError(files.uploadKeyPath, uploadKeyStaged);
+  if (keyStaged != 0 || uploadKeyStaged != 0) {
+    if (keyStaged == 0) DiscardStagedFile(keyTemporary);
+    if (uploadKeyStaged == 0) DiscardStagedFile(uploadKeyTemporary);
+    LogPairKept();
+    return;
   }
+
+  const DWORD keyMoved = CommitStagedFile(keyTemporary, files.keyPath);
+  if (keyMoved != 0) {
+    ShowFileWriteError(files.keyPath, keyMoved);
+    DiscardStagedFile(uploadKeyTemporary);
+    LogPairKept();
+    return;
+  }
+  LogText(L"[tollbury] Successfully wrote out key file\n");
+  const DWORD uploadKeyMoved = CommitStagedFile(uploadKeyTemporary, files.uploadKeyPath);
+  if (uploadKeyMoved != 0) {
+    ShowFileWriteError(files.uploadKeyPath, uploadKeyMoved);
+    LogText(L"[tollbury] Key files do not match: ");
+    LogText(files.keyPath);
+    LogText(L" holds the new key, ");
+    LogText(files.uploadKeyPath);
+    LogText(L" the previous upload key.\n");
+    return;
+  }
+  LogText(L"[tollbury] Successfully wrote out key file\n");
 }
 
 void ActOnOutcome(FetchState& state, const GetKeyOutcome& outcome) {
   switch (outcome.verdict) {
     case GetKeyVerdict::KeysIssued:
       state.keepAsking = false;
-      WriteKeyFile(state.files->keyPath, outcome.key, outcome.keyLength);
-      WriteKeyFile(state.files->uploadKeyPath, outcome.uploadKey, outcome.uploadKeyLength);
+      WriteKeyFiles(*state.files, outcome);
       break;
     case GetKeyVerdict::ServerUnsupported:
       state.keepAsking = false;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "sys/file_retry.h"
 #include "sys/handle_guard.h"
 
 namespace {
@@ -48,11 +49,26 @@ DWORD HashOpenFile(HANDLE file, HCRYPTPROV provider, wchar_t (&hexOut)[Md5HexSiz
   return result;
 }
 
+// A file that another process holds for a moment is waited for, so that it
+// is not taken for a missing one.
+HANDLE OpenForHashing(const wchar_t* path) {
+  int attempt = 0;
+  for (;;) {
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    if (!WaitForFileHold(error, HoldErrors::SharingOnly, attempt)) {
+      SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+}
+
 }  // namespace
 
 std::uint32_t HashFileMd5(const wchar_t* path, wchar_t (&hexOut)[Md5HexSize]) {
-  ScopedKernelHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  ScopedKernelHandle file(OpenForHashing(path));
   if (file.handle == INVALID_HANDLE_VALUE) return GetLastError();
   HCRYPTPROV provider = 0;
   if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return GetLastError();

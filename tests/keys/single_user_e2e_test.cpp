@@ -13,6 +13,7 @@
 
 #include "net/identity.h"
 #include "net/post_json.h"
+#include "tests/keys/file_holder.h"
 #include "tests/support/credui_control.h"
 #include "tests/support/key_service.h"
 #include "tests/support/machine.h"
@@ -416,34 +417,52 @@ TEST_F(SingleUserFlow, VerifiedCertificateRefusesTheSelfSignedService) {
   ExpectClientStarted();
 }
 
-TEST_F(SingleUserFlow, KeyFileHeldOpenIsReportedAndTheOtherStillWritten) {
-  ASSERT_TRUE(WriteFileBytes(KeyPath(), "held key"));
-  // Another process (this one) holds the key file without any sharing: it
-  // can neither be hashed nor replaced.
-  HANDLE holder = CreateFileW(KeyPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  InstallCredUiStandIn({ConfirmWith(L"alice", WidePassword), ConfirmWith(L"alice", WidePassword)});
-  KeyServiceQueueReply(200, KeysIssuedReply());
+// Another process holds one key file without sharing for longer than the
+// program waits: it can neither be hashed (so keys are fetched) nor
+// replaced. Both new keys are staged first; the key file is moved first.
+TEST_F(SingleUserFlow, KeyFileHeldTooLongIsReportedAndThePairKeptWhereItCanBe) {
+  const struct {
+    const char* title;
+    bool holdKeyFile;
+    Lines lines;
+  } cases[] = {
+      {"key file held: neither replaced", true,
+       {MissingRow, PromptRow, L"[tollbury] Key files not replaced; the previous pair is kept."}},
+      {"upload key file held: the log says which file holds which", false,
+       {MissingRow, PromptRow, WroteRow,
+        L"[tollbury] Key files do not match: " + KeyPath() + L" holds the new key, " + UploadKeyPath() +
+            L" the previous upload key."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    SetUp();
+    ASSERT_TRUE(WriteFileBytes(KeyPath(), "old key"));
+    ASSERT_TRUE(WriteFileBytes(UploadKeyPath(), "old upload key"));
+    const std::wstring held = c.holdKeyFile ? KeyPath() : UploadKeyPath();
+    FileHolder holder = HoldFile(held, 120000);
+    ASSERT_TRUE(StillHeld(holder));
+    InstallCredUiStandIn({ConfirmWith(L"alice", WidePassword), ConfirmWith(L"alice", WidePassword)});
+    KeyServiceQueueReply(200, KeysIssuedReply());
 
-  const FlowRun flow = Run();
-  CloseHandle(holder);
-  EXPECT_EQ(KeyLines(flow.run), (Lines{MissingRow, PromptRow, WroteRow}));
-  ASSERT_EQ(flow.windows.size(), 1u);
-  const std::wstring prefix = L"Problem writing to " + KeyPath() + L" file:\nError Code=";
-  EXPECT_EQ(flow.windows[0].caption, L"File Write Error");
-  ASSERT_EQ(flow.windows[0].text.rfind(prefix, 0), 0u) << WideToUtf8(flow.windows[0].text);
-  const std::wstring code = flow.windows[0].text.substr(prefix.size());
-  EXPECT_TRUE(code == L"5" || code == L"32") << "access denied or sharing violation, got " << WideToUtf8(code);
-  EXPECT_TRUE(flow.windows[0].warningIcon);
-  EXPECT_EQ(flow.calls.size(), 1u) << "a failed write does not ask again";
-  EXPECT_EQ(Contents(KeyPath()), "held key");
-  EXPECT_EQ(Contents(UploadKeyPath()), IssuedUploadKey);
-  std::string listing;
-  WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW((ClientRoot() + L"*.tmp").c_str(), &entry);
-  EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "temporary files left behind";
-  if (find != INVALID_HANDLE_VALUE) FindClose(find);
-  ExpectClientStarted();
+    const FlowRun flow = Run();
+    EXPECT_TRUE(StillHeld(holder));
+    ReleaseFile(holder, true);
+    EXPECT_EQ(KeyLines(flow.run), c.lines);
+    ASSERT_EQ(flow.windows.size(), 1u);
+    const std::wstring prefix = L"Problem writing to " + held + L" file:\nError Code=";
+    EXPECT_EQ(flow.windows[0].caption, L"File Write Error");
+    ASSERT_EQ(flow.windows[0].text.rfind(prefix, 0), 0u) << WideToUtf8(flow.windows[0].text);
+    const std::wstring code = flow.windows[0].text.substr(prefix.size());
+    EXPECT_TRUE(code == L"5" || code == L"32") << "access denied or sharing violation, got " << WideToUtf8(code);
+    EXPECT_EQ(flow.calls.size(), 1u) << "a failed write does not ask again";
+    EXPECT_EQ(Contents(KeyPath()), c.holdKeyFile ? std::string("old key") : IssuedKey);
+    EXPECT_EQ(Contents(UploadKeyPath()), "old upload key");
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((ClientRoot() + L"*.tmp").c_str(), &entry);
+    EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "temporary files left behind";
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    ExpectClientStarted();
+  }
 }
 
 TEST_F(SingleUserFlow, DialogThatKeepsFailingIsGivenUp) {
