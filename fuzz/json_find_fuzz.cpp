@@ -1,7 +1,8 @@
 // JsonFind, JsonWalk and JsonFindStep on arbitrary texts and paths, checked
 // against the reference model. Input: a path, a NUL byte, then the text;
 // without a NUL byte the whole input is the text, looked up with the program's
-// own paths.
+// own paths. Every check runs once with each scanning kernel that this
+// machine can run.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "fuzz/json_reference.h"
 #include "json/json_find.h"
+#include "json/json_scan.h"
 
 namespace {
 
@@ -87,16 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static const char* const kProgramPaths[] = {"$.responseData.result", "$.response", "$.responseData.key",
                                               "$.responseData.uploadKey", "$.responseMessage", "$"};
-  for (int cut : {length, length / 2}) {
-    if (nul) {
-      CheckFind(text.get(), cut, path.c_str());
-    } else {
-      for (const char* p : kProgramPaths) CheckFind(text.get(), cut, p);
+  for (int kernel = 0; kernel < JsonScanKernelCount; ++kernel) {
+    if (JsonUseScanKernel(kernel) != 0) continue;
+    for (int cut : {length, length / 2}) {
+      if (nul) {
+        CheckFind(text.get(), cut, path.c_str());
+      } else {
+        for (const char* p : kProgramPaths) CheckFind(text.get(), cut, p);
+      }
     }
+    CheckWalk(text.get(), length, ~size_t{0});
+    CheckWalk(text.get(), length, 1 + size % 7);
+    Require(JsonWalk(text.get(), length, nullptr, nullptr) ==
+            reference::Walk(text.get(), length, [](int, int, int) { return 0; }));
   }
-  CheckWalk(text.get(), length, ~size_t{0});
-  CheckWalk(text.get(), length, 1 + size % 7);
-  Require(JsonWalk(text.get(), length, nullptr, nullptr) ==
-          reference::Walk(text.get(), length, [](int, int, int) { return 0; }));
   return 0;
 }

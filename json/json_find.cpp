@@ -6,11 +6,7 @@
 
 #include "json/json_decode.h"
 #include "json/json_internal.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define JSON_SCAN_SSE2 1
-#endif
+#include "json/json_scan.h"
 
 namespace {
 
@@ -38,7 +34,6 @@ inline bool SkippedAfterBackslash(unsigned char b) {
 // ---------------------------------------------------------------------------
 // Strings
 
-#if JSON_SCAN_SSE2
 inline int LowestSetBit(uint64_t mask) {
 #if defined(__GNUC__) || defined(__clang__)
   return __builtin_ctzll(mask);
@@ -51,36 +46,28 @@ inline int LowestSetBit(uint64_t mask) {
 #endif
 }
 
-// Bit k set when byte k of the 16 is a quote, a backslash or a NUL: the only
-// bytes at which a string ends or needs a closer look.
-inline uint64_t StringStops16(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
-}
-#endif
-
-int ScanString(const char* body, int remaining) {
+int ScanString(const char* body, int remaining, JsonStringStopsFn stops64) {
   int k = 0;
   for (;;) {
-#if JSON_SCAN_SSE2
-    // Sixteen bytes at a time while they lie within the text.
-    while (k + 16 <= remaining) {
-      const uint64_t stops = StringStops16(body + k);
+    // 64 bytes at a time while they lie within the text.
+    while (k + 64 <= remaining) {
+      const uint64_t stops = stops64(body + k);
       if (stops != 0) {
         k += LowestSetBit(stops);
         break;
       }
-      k += 16;
+      k += 64;
     }
-#endif
     if (k >= remaining) return -1;
     const unsigned char b = static_cast<unsigned char>(body[k]);
-    if (b == '"') return k;
-    if (b == '\0') return -1;
-    if (b == '\\' && k + 1 < remaining && SkippedAfterBackslash(static_cast<unsigned char>(body[k + 1]))) ++k;
+    if (IsStringStop(b)) {
+      if (b == '"') return k;
+      if (b == '\\') {
+        if (k + 1 < remaining && SkippedAfterBackslash(static_cast<unsigned char>(body[k + 1]))) ++k;
+      } else {
+        return -1;  // NUL
+      }
+    }
     ++k;
   }
 }
@@ -88,6 +75,7 @@ int ScanString(const char* body, int remaining) {
 // The string stops among 64 bytes of text from base, kept across the tokens
 // of one walk: most strings then end with a bit scan instead of fresh loads.
 struct StopWindow {
+  JsonStringStopsFn stops64 = JsonStringStopsOfKernelInUse();
   int base = -64;
   uint64_t stops = 0;
 };
@@ -95,7 +83,6 @@ struct StopWindow {
 int ScanStringWindowed(const char* text, int length, int quote, StopWindow& window) {
   const int body = quote + 1;
   int p = body;
-#if JSON_SCAN_SSE2
   for (;;) {
     unsigned offset = static_cast<unsigned>(p) - static_cast<unsigned>(window.base);
     if (offset >= 64u) {
@@ -107,9 +94,7 @@ int ScanStringWindowed(const char* text, int length, int quote, StopWindow& wind
       } else {
         break;
       }
-      const char* w = text + window.base;
-      window.stops = StringStops16(w) | StringStops16(w + 16) << 16 | StringStops16(w + 32) << 32 |
-                     StringStops16(w + 48) << 48;
+      window.stops = window.stops64(text + window.base);
       offset = static_cast<unsigned>(p - window.base);
     }
     const uint64_t ahead = window.stops >> offset;
@@ -120,19 +105,15 @@ int ScanStringWindowed(const char* text, int length, int quote, StopWindow& wind
     }
     p = window.base + 64;
   }
-#else
-  (void)window;
-#endif
   // The bytes from body to p are plain: the scan goes on from p as from a
   // start.
-  const int rest = ScanString(text + p, length - p);
+  const int rest = ScanString(text + p, length - p, window.stops64);
   return rest < 0 ? rest : rest + (p - body);
 }
 
 // Length of the body of the string whose opening quote is text[quote], or -1;
 // the same as ScanString.
 inline int ScanStringAt(const char* text, int length, int quote, StopWindow& window) {
-#if JSON_SCAN_SSE2
   const int body = quote + 1;
   const unsigned offset = static_cast<unsigned>(body) - static_cast<unsigned>(window.base);
   if (offset < 64u) {
@@ -142,7 +123,6 @@ inline int ScanStringAt(const char* text, int length, int quote, StopWindow& win
       if (text[p] == '"') return p - body;
     }
   }
-#endif
   return ScanStringWindowed(text, length, quote, window);
 }
 
@@ -465,7 +445,7 @@ void ReadKeyStepName(const JsonFindState& s, KeyStepName& name) {
 }
 
 // Whether the key token (quotes included) equals the name of the key step.
-bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const char* text, int start, int n) {
+inline bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const char* text, int start, int n) {
   if (n < 2 || n - 2 != name.length || text[start] != '"' || text[start + n - 1] != '"') return false;
   const char* key = text + start + 1;
   const char* p = s.path + s.pathPos + 1;
@@ -477,13 +457,17 @@ bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const char* tex
   return true;
 }
 
-// Follows the path token by token. With kMaySkip the containers that cannot
-// hold the value are skipped by the walk instead of being counted through.
+// Follows the path token by token. With kMaySkip (driven by JsonFind's own
+// walk) the containers that cannot hold the value are skipped by the walk
+// instead of being counted through, and no token comes after the value is
+// found, since the walk ends there.
 template <bool kMaySkip>
 struct Matcher {
   JsonFindState& s;
   const char* text;
   KeyStepName name;
+
+  bool AlreadyFound() const { return !kMaySkip && s.foundKind != 0; }
 
   int Found(int kind, int start, int n) {
     s.foundKind = kind;
@@ -502,7 +486,7 @@ struct Matcher {
   }
 
   int Open(int kind, int start) {
-    if (s.foundKind != 0) return kStop;
+    if (AlreadyFound()) return kStop;
     if (s.depth > s.matchedDepth) {
       ++s.depth;
       return kMaySkip ? kSkipContainer : kGoOn;
@@ -522,7 +506,7 @@ struct Matcher {
   }
 
   int Close(int kind, int start) {
-    if (s.foundKind != 0) return kStop;
+    if (AlreadyFound()) return kStop;
     if (kind == kArrayEnd && s.depth == s.matchedDepth) s.arrayIndex = 0;
     --s.depth;
     // The container that just closed is the value.
@@ -532,7 +516,7 @@ struct Matcher {
   }
 
   int Comma(int) {
-    if (s.foundKind != 0) return kStop;
+    if (AlreadyFound()) return kStop;
     // The element selected by the last index step ended without the rest of
     // the path.
     if (s.depth == s.matchedDepth && s.pathPos > 0 && s.path[s.pathPos - 1] == ']') return kStop;
@@ -544,10 +528,10 @@ struct Matcher {
   }
 
   int Key(int start, int n) {
-    if (s.foundKind != 0) return kStop;
+    if (AlreadyFound()) return kStop;
     if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '.') {
       if (name.pathPos != s.pathPos) ReadKeyStepName(s, name);
-      if (KeyMatches(s, name, text, start, n)) {
+      if (n - 2 == name.length && KeyMatches(s, name, text, start, n)) {
         ++s.matchedDepth;
         s.pathPos += 1 + name.pathBytes;
         return kGoOn;
@@ -558,10 +542,10 @@ struct Matcher {
     return s.depth == s.matchedDepth ? kStop : kGoOn;
   }
 
-  int Colon(int) { return s.foundKind != 0 ? kStop : kGoOn; }
+  int Colon(int) { return AlreadyFound() ? kStop : kGoOn; }
 
   int Scalar(int kind, int start, int n) {
-    if (s.foundKind != 0) return kStop;
+    if (AlreadyFound()) return kStop;
     if (kind >= 11 && kind <= 19 && s.depth == s.matchedDepth && s.arrayIndex == s.wantedIndex &&
         s.path[s.pathPos] == '\0')
       return Found(kind, start, n);
@@ -571,7 +555,9 @@ struct Matcher {
 
 }  // namespace
 
-int JsonScanString(const char* body, int remaining) { return ScanString(body, remaining); }
+int JsonScanString(const char* body, int remaining) {
+  return ScanString(body, remaining, JsonStringStopsOfKernelInUse());
+}
 
 int JsonWalk(const char* text, int length, JsonTokenFn onToken, void* context) {
   if (onToken == nullptr) {

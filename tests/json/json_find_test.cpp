@@ -1,4 +1,5 @@
 #include "json/json_find.h"
+#include "json/json_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -8,13 +9,34 @@
 
 namespace {
 
+// Every test here runs once with each scanning kernel, on the same inputs.
+class ScanKernel : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (!JsonScanKernelAvailable(GetParam())) GTEST_SKIP() << JsonScanKernelName(GetParam()) << " cannot run here";
+    saved_ = JsonScanKernelInUse();
+    ASSERT_EQ(JsonUseScanKernel(GetParam()), 0);
+  }
+  void TearDown() override {
+    if (saved_ >= 0) JsonUseScanKernel(saved_);
+  }
+
+ private:
+  int saved_ = -1;
+};
+class JsonWalkTest : public ScanKernel {};
+class JsonScanStringTest : public ScanKernel {};
+class JsonFindTest : public ScanKernel {};
+
+std::string KernelName(const testing::TestParamInfo<int>& info) { return JsonScanKernelName(info.param); }
+
 constexpr int kAll = -1;  // length: the whole C string
 
 int Walk(const std::string& text, int length = kAll) {
   return JsonWalk(text.c_str(), length == kAll ? static_cast<int>(text.size()) : length, nullptr, nullptr);
 }
 
-TEST(JsonWalk, AcceptsRejectsAndEndsWhereExpected) {
+TEST_P(JsonWalkTest, AcceptsRejectsAndEndsWhereExpected) {
   struct Case { std::string text; int length; int expected; };
   const Case cases[] = {
       {"{}", kAll, 2}, {"[]", kAll, 2}, {"[1,]", kAll, 4}, {"{\"a\":1,}", kAll, 8}, {" [ 1 , 2 ] ", kAll, 10},
@@ -31,7 +53,7 @@ TEST(JsonWalk, AcceptsRejectsAndEndsWhereExpected) {
   for (const Case& c : cases) EXPECT_EQ(Walk(c.text, c.length), c.expected) << "text: " << c.text;
 }
 
-TEST(JsonWalk, NestsTwentyDeepButNotTwentyOne) {
+TEST_P(JsonWalkTest, NestsTwentyDeepButNotTwentyOne) {
   EXPECT_EQ(Walk(std::string(20, '[') + std::string(20, ']')), 40);
   EXPECT_EQ(Walk(std::string(21, '[') + std::string(21, ']')), -2);
   EXPECT_EQ(Walk(std::string(21, '[')), -2);
@@ -53,7 +75,7 @@ struct Recorder {
   }
 };
 
-TEST(JsonWalk, ReportsEveryTokenAndStopsWhenAsked) {
+TEST_P(JsonWalkTest, ReportsEveryTokenAndStopsWhenAsked) {
   const char* text = "{\"a\": [1e2,\"x\",true],\"b\":null}";
   Recorder all;
   EXPECT_EQ(JsonWalk(text, static_cast<int>(std::strlen(text)), Recorder::On, &all), 30);
@@ -75,15 +97,15 @@ TEST(JsonWalk, ReportsEveryTokenAndStopsWhenAsked) {
   EXPECT_EQ(scalar.tokens.size(), 1u);
 }
 
-TEST(JsonScanString, FindsTheClosingQuoteAcrossBlockBoundaries) {
+TEST_P(JsonScanStringTest, FindsTheClosingQuoteAcrossBlockBoundaries) {
   EXPECT_EQ(JsonScanString("abc\"", 4), 3);
   EXPECT_EQ(JsonScanString("a\\\\\"", 4), 3);   // escaped backslash, then the quote
   EXPECT_EQ(JsonScanString("a\\n\"", 4), 3);    // other escapes do not move the end
   EXPECT_EQ(JsonScanString("abc\"", 3), -1);    // quote beyond the text
   EXPECT_EQ(JsonScanString("ab\\\"", 3), -1);   // backslash is the last byte
-  // Every length and position around the 16-byte blocks: an escaped quote at
+  // Every length and position around the 64-byte blocks: an escaped quote at
   // e, the closing quote at q, optionally a NUL before it.
-  for (int q = 2; q < 70; ++q) {
+  for (int q = 2; q < 140; ++q) {
     for (int e = 0; e + 1 < q; ++e) {
       std::string body(static_cast<size_t>(q), 'x');
       body[static_cast<size_t>(e)] = '\\';
@@ -100,7 +122,7 @@ TEST(JsonScanString, FindsTheClosingQuoteAcrossBlockBoundaries) {
 
 struct FindCase { const char* text; const char* path; int kind; const char* value; };
 
-TEST(JsonFind, YieldsKindAndExtent) {
+TEST_P(JsonFindTest, YieldsKindAndExtent) {
   const char* nested = "{\"a\":{\"b\":[1,2]}}";
   const char* reply = "{\"response\":\"PASS\",\"responseMessage\":\"ok\",\"responseData\":{\"result\":true,"
                       "\"key\":\"QUJD\",\"uploadKey\":\"REVG\"}}";
@@ -142,7 +164,7 @@ TEST(JsonFind, YieldsKindAndExtent) {
   }
 }
 
-TEST(JsonFind, ChecksTheContainersItPassesOver) {
+TEST_P(JsonFindTest, ChecksTheContainersItPassesOver) {
   std::string deep = "{\"x\":";
   for (int i = 0; i < 19; ++i) deep += "[";
   const struct { std::string text; int kind; } cases[] = {
@@ -171,7 +193,7 @@ TEST(JsonFind, ChecksTheContainersItPassesOver) {
   }
 }
 
-TEST(JsonFind, StopsAtTheValueWithoutReadingFurther) {
+TEST_P(JsonFindTest, StopsAtTheValueWithoutReadingFurther) {
   // Only "$.a" lies within the length; what follows would be malformed.
   const char* text = "{\"a\":1,\"b\":[}";
   const char* start = nullptr;
@@ -180,5 +202,9 @@ TEST(JsonFind, StopsAtTheValueWithoutReadingFurther) {
   EXPECT_EQ(start, text + 5);
   EXPECT_EQ(JsonWalk(text, 13, nullptr, nullptr), -1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, JsonWalkTest, testing::Range(0, int{JsonScanKernelCount}), KernelName);
+INSTANTIATE_TEST_SUITE_P(Kernels, JsonScanStringTest, testing::Range(0, int{JsonScanKernelCount}), KernelName);
+INSTANTIATE_TEST_SUITE_P(Kernels, JsonFindTest, testing::Range(0, int{JsonScanKernelCount}), KernelName);
 
 }  // namespace

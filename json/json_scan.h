@@ -1,0 +1,44 @@
+// The byte classifier under the JSON scanner: marks, 64 bytes at a time, the
+// bytes at which a string ends or needs a closer look. One kernel per
+// instruction set; the widest one the processor offers is chosen on first
+// use, and tests and fuzz targets may force each in turn. Internal to the
+// JSON layer.
+#pragma once
+
+#include <cstdint>
+
+// The kernels, narrowest first. Portable is the byte-by-byte classifier that
+// every build has; Sse2 exists on every x64 processor; Avx2 is chosen when
+// the processor and the operating system support it.
+enum JsonScanKernel : int { JsonScanPortable = 0, JsonScanSse2 = 1, JsonScanAvx2 = 2, JsonScanKernelCount = 3 };
+
+// The bytes that stop a string scan: its closing quote, a backslash (which
+// may escape the quote after it), and NUL (never allowed in a string).
+inline bool IsStringStop(unsigned char b) { return b == '"' || b == '\\' || b == '\0'; }
+
+// Bit k set when p[k] is a string stop, for k in 0..63. Reads exactly the 64
+// bytes from p.
+typedef uint64_t (*JsonStringStopsFn)(const char* p);
+
+// The kernel in use (chosen on first call), and its classifier.
+int JsonScanKernelInUse();
+JsonStringStopsFn JsonStringStopsOfKernelInUse();
+
+// "portable", "sse2" or "avx2".
+const char* JsonScanKernelName(int kernel);
+
+// Whether this build and this processor can run the kernel.
+bool JsonScanKernelAvailable(int kernel);
+
+// Test hook: makes the kernel the one in use. Returns 0, or -1 (nothing
+// changed) when it is not available.
+int JsonUseScanKernel(int kernel);
+
+// The kernels themselves; the Sse2 and Avx2 ones exist only where
+// JsonScanKernelAvailable can say yes.
+uint64_t JsonStringStopsPortable(const char* p);
+uint64_t JsonStringStopsSse2(const char* p);
+uint64_t JsonStringStopsAvx2(const char* p);
+
+// Whether the AVX2 kernel was compiled for AVX2 (x86 builds only).
+bool JsonAvx2KernelBuilt();

@@ -1,0 +1,28 @@
+// The AVX2 kernel, alone in its file: only this file is compiled for AVX2
+// (-mavx2, /arch:AVX2), and it runs only after cpuid said it may.
+#include "json/json_scan.h"
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+
+namespace {
+
+// Kept in registers: nothing 32-byte wide goes through the stack, whose
+// alignment MinGW does not guarantee.
+inline uint64_t Stops32(const char* p) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i hit = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'))),
+      _mm256_cmpeq_epi8(v, _mm256_setzero_si256()));
+  return static_cast<uint32_t>(_mm256_movemask_epi8(hit));
+}
+
+}  // namespace
+
+uint64_t JsonStringStopsAvx2(const char* p) { return Stops32(p) | Stops32(p + 32) << 32; }
+bool JsonAvx2KernelBuilt() { return true; }
+#else
+// A build for a processor without AVX2: the kernel is never available.
+uint64_t JsonStringStopsAvx2(const char* p) { return JsonStringStopsPortable(p); }
+bool JsonAvx2KernelBuilt() { return false; }
+#endif
