@@ -16,6 +16,7 @@
 #include "launcher/versions.h"
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
+#include "sys/dll_search.h"
 #include "sys/limits.h"
 
 namespace {
@@ -52,6 +53,9 @@ int GateAndCheckForUpdate(bool& updateCheck, bool& singleUser, const wchar_t* se
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // Before anything can load a DLL: WinHTTP, the credentials UI and their
+  // dependencies are bound late, when the working directory may be anyone's.
+  RestrictDllSearch();
   wchar_t sessionName[SessionNameSize] = L"vrd";
   wchar_t clientRoot[PathSize] = L"";
   wchar_t newestName[VersionNameSize] = L"1.0.0";
