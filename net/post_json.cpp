@@ -1,6 +1,7 @@
 #include "net/post_json.h"
 
 #include "net/identity.h"
+#include "net/proxy.h"
 #include "sys/debug_log.h"
 #include "sys/handle_guard.h"
 
@@ -285,30 +286,38 @@ int ReadBody(HINTERNET request, char** reply) {
   return result;
 }
 
+// Through the named proxy, or for "" as without user settings: the
+// platform's default proxy, so a machine-wide WinHTTP proxy still applies.
+HINTERNET OpenSession(const wchar_t* proxy) {
+  if (proxy[0] == L'\0')
+    return WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                       WINHTTP_NO_PROXY_BYPASS, 0);
+  // The bypass list has already been applied to this very host.
+  return WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+// The proxy gave no answer at all. Anything else, an HTTP status from the
+// proxy (407) included, is the answer and is not sent again.
+bool ProxyNotReached(int result) {
+  return result == ERROR_WINHTTP_NAME_NOT_RESOLVED || result == ERROR_WINHTTP_CANNOT_CONNECT ||
+         result == ERROR_WINHTTP_TIMEOUT;
+}
+
+void LogGoingDirect(const wchar_t* reason, int error) {
+  wchar_t code[16];
+  _snwprintf(code, 16, L"%d", error);
+  code[15] = L'\0';
+  LogText(reason);
+  LogLine3(L" (error ", code, L").  Reaching the key service directly\n");
+}
+
 }  // namespace
 
-int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust) {
-  SetStatus(status, FailureStatus);
-  char clientIp[ClientTextSize];
-  GetClientIpAddress(clientIp);
-  *reply = nullptr;
-  if (!serviceUrl)
-    return InvalidUrlFallback;
-  if (!body)
-    body = "";
-  // An unusable pin list must not fall back to trusting any certificate.
-  if (trust && trust->pinsMalformed)
-    return PostJsonKeyPinsMalformed;
-
-  wchar_t host[UrlPartSize];
-  wchar_t path[UrlPartSize];
-  const int cracked = CrackHostAndPath(serviceUrl, host, path);
-  if (cracked != 0)
-    return cracked;
-
-  WinHttpHandle session(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+// One whole exchange over a session of its own.
+static int PostOnce(const wchar_t* host, const wchar_t* path, const wchar_t* proxy,
+                    const char (&clientIp)[ClientTextSize], const char* body, char** reply,
+                    int* status, const ServerTrust* trust) {
+  WinHttpHandle session(OpenSession(proxy));
   if (!session.handle)
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
   WinHttpHandle connection(WinHttpConnect(session.handle, host, INTERNET_DEFAULT_HTTPS_PORT, 0));
@@ -343,4 +352,40 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
     return read;
   SetStatus(status, SuccessStatus);
   return 0;
+}
+
+int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
+             const ServerTrust* trust) {
+  SetStatus(status, FailureStatus);
+  char clientIp[ClientTextSize];
+  GetClientIpAddress(clientIp);
+  *reply = nullptr;
+  if (!serviceUrl)
+    return InvalidUrlFallback;
+  if (!body)
+    body = "";
+  // An unusable pin list must not fall back to trusting any certificate.
+  if (trust && trust->pinsMalformed)
+    return PostJsonKeyPinsMalformed;
+
+  wchar_t host[UrlPartSize];
+  wchar_t path[UrlPartSize];
+  const int cracked = CrackHostAndPath(serviceUrl, host, path);
+  if (cracked != 0)
+    return cracked;
+
+  // A service that was reachable without the user's proxy stays reachable:
+  // when the proxy cannot be found or reached, the request goes out directly.
+  wchar_t proxy[ProxyNameSize];
+  const int found = FindUserProxy(host, path, proxy);
+  if (found != 0)
+    LogGoingDirect(L"[tollbury] The proxy could not be found", found);
+  if (proxy[0] != L'\0') {
+    LogLine3(L"[tollbury] Reaching the key service through proxy ", proxy, L"\n");
+    const int result = PostOnce(host, path, proxy, clientIp, body, reply, status, trust);
+    if (!ProxyNotReached(result))
+      return result;
+    LogGoingDirect(L"[tollbury] The proxy could not be reached", result);
+  }
+  return PostOnce(host, path, L"", clientIp, body, reply, status, trust);
 }
