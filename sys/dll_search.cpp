@@ -6,14 +6,32 @@
 
 #include "sys/debug_log.h"
 
-int RestrictDllSearch() {
-  // The program's folder stays: it holds WinSparkle.dll. Folders added with
-  // AddDllDirectory are left out: nothing here adds any.
-  if (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)) return 0;
-  const DWORD error = GetLastError();
+namespace {
+
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+
+void LogFailure(DWORD error) {
   wchar_t code[16];
   _snwprintf(code, 16, L"%lu", error);
   code[15] = L'\0';
   LogLine3(L"[tollbury] Cannot restrict the DLL search path (error ", code, L").\n");
+}
+
+}  // namespace
+
+int RestrictDllSearch() {
+  // Looked up rather than imported: Windows 7 without update KB2533623 lacks
+  // it, and the program must still start there.
+  const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  // The program's folder stays: it holds WinSparkle.dll. Folders added with
+  // AddDllDirectory are left out: nothing here adds any.
+  if (setDefaultDllDirectories != nullptr &&
+      setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32))
+    return 0;
+  const DWORD error = setDefaultDllDirectories != nullptr ? GetLastError() : ERROR_PROC_NOT_FOUND;
+  // Still takes the working directory out of the search.
+  SetDllDirectoryW(L"");
+  LogFailure(error);
   return error != 0 ? static_cast<int>(error) : ERROR_INVALID_FUNCTION;
 }
