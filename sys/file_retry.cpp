@@ -7,6 +7,13 @@ namespace {
 constexpr DWORD WaitsMs[] = {10, 20, 40, 80, 100, 100};
 constexpr int WaitCount = static_cast<int>(sizeof(WaitsMs) / sizeof(WaitsMs[0]));
 
+constexpr DWORD TotalWaitMs() {
+  DWORD total = 0;
+  for (DWORD wait : WaitsMs) total += wait;
+  return total;
+}
+static_assert(TotalWaitMs() == FileHoldBudgetMs, "the waits must add up to the budget");
+
 bool IsPassingHold(DWORD error, HoldErrors holds) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
   return holds == HoldErrors::SharingOrAccessDenied && error == ERROR_ACCESS_DENIED;
