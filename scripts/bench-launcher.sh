@@ -2,7 +2,9 @@
 # Times the launcher's whole run (-no_upgrade, not single-user) under Wine
 # with a persistent wineserver, against minlaunch, which only starts the same
 # client the same way. Prints the median of RUNS runs (default 20) of each
-# and their ratio.
+# and their ratio, then the DLLs that each loads (Wine's +loaddll trace) and
+# those that only the launcher loads. TOLLBURY_WINDOWS_BUILD picks the build
+# tree (scripts/wine-session.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-20}
@@ -35,4 +37,18 @@ for name, command in commands.items():
     print(f"{name:10s} median of {runs}: {medians[name] * 1000:7.1f} ms "
           f"(min {min(times) * 1000:.1f}, max {max(times) * 1000:.1f})")
 print(f"ratio tollbury/minlaunch: {medians['tollbury'] / medians['minlaunch']:.2f}")
+
+import os, re
+def modules(command):
+    env = dict(os.environ, WINEDEBUG="+loaddll")
+    trace = subprocess.run(command, env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True,
+                           errors="replace", check=True).stderr
+    time.sleep(0.5)  # let the started client finish
+    return {m.lower() for m in re.findall(r'Loaded L"[^"]*\\\\([^"\\\\]+)"', trace)}
+loaded = {name: modules(command) for name, command in commands.items()}
+for name in commands:
+    print(f"{name} loads {len(loaded[name])}: {' '.join(sorted(loaded[name]))}")
+dlls = {name: {m for m in found if not m.endswith(".exe")} for name, found in loaded.items()}
+print(f"DLLs only tollbury loads: {' '.join(sorted(dlls['tollbury'] - dlls['minlaunch'])) or '-'}")
+print(f"DLLs only minlaunch loads: {' '.join(sorted(dlls['minlaunch'] - dlls['tollbury'])) or '-'}")
 PY
