@@ -1,7 +1,10 @@
 // Same lookups, same outputs: find a value by path in a reply and decode it
-// into a 4096-byte buffer, with our reader and with three widely used
-// parsers. Base64 values are decoded with JsonBase64Decode for every reader,
-// since none of the peers decodes base64 itself.
+// into a 4096-byte buffer, with our reader and with widely used parsers:
+// simdjson On-Demand (validates what it touches), simdjson DOM (validates the
+// whole text, then looks up), RapidJSON and cJSON. Base64 values are decoded
+// with JsonBase64Decode for every reader, since none of the peers decodes
+// base64 itself. The instruction set of each reader's kernel goes into the
+// output's context ("kernel.<reader>").
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
 #include <rapidjson/document.h>
@@ -13,7 +16,9 @@
 #include <vector>
 
 #include "json/json_decode.h"
+#include "bench/json_bench_peers.h"
 #include "json/json_find.h"
+#include "json/json_scan.h"
 #include "simdjson.h"
 
 namespace {
@@ -58,19 +63,27 @@ int Ours(const Input& in, const Lookup& lookup, char* out) {
   return JsonUnescape(start + 1, length - 2, out);
 }
 
-int Simdjson(const Input& in, const Lookup& lookup, char* out) {
-  static simdjson::ondemand::parser parser;
-  simdjson::ondemand::document doc;
-  if (parser.iterate(in.padded).get(doc)) return lookup.want == Want::Bool ? 0 : -1;
-  simdjson::simdjson_result<simdjson::ondemand::value> value = doc[lookup.keys[0]];
+int SimdjsonOnDemand(const Input& in, const Lookup& lookup, char* out) {
+  PeerValue v = SimdjsonOnDemandLookup(in.padded.data(), in.padded.size(), lookup.keys, lookup.want == Want::Bool);
+  if (lookup.want == Want::Bool) return v.found ? v.boolean : 0;
+  if (!v.found) return -1;
+  return FinishString(v.string.data(), v.string.size(), lookup.want, out);
+}
+
+int SimdjsonDom(const Input& in, const Lookup& lookup, char* out) {
+  static simdjson::dom::parser parser;
+  const bool isBool = lookup.want == Want::Bool;
+  simdjson::dom::element doc;
+  if (parser.parse(in.padded).get(doc)) return isBool ? 0 : -1;
+  simdjson::simdjson_result<simdjson::dom::element> value = doc[lookup.keys[0]];
   for (size_t i = 1; i < lookup.keys.size(); ++i) value = value[lookup.keys[i]];
-  if (lookup.want == Want::Bool) {
+  if (isBool) {
     bool b = false;
     return value.get_bool().get(b) ? 0 : (b ? 1 : 0);
   }
-  std::string_view s;
-  if (value.get_string().get(s)) return -1;
-  return FinishString(s.data(), s.size(), lookup.want, out);
+  std::string_view text;
+  if (value.get_string().get(text)) return -1;
+  return FinishString(text.data(), text.size(), lookup.want, out);
 }
 
 int RapidJson(const Input& in, const Lookup& lookup, char* out) {
@@ -116,7 +129,21 @@ struct Peer {
   const char* name;
   Reader read;
 };
-const Peer kReaders[] = {{"ours", Ours}, {"simdjson", Simdjson}, {"rapidjson", RapidJson}, {"cjson", CJson}};
+const Peer kReaders[] = {{"ours", Ours},
+                         {"simdjson", SimdjsonOnDemand},
+                         {"simdjson-dom", SimdjsonDom},
+                         {"rapidjson", RapidJson},
+                         {"cjson", CJson}};
+
+// What each reader's kernel runs on this machine.
+void RecordKernels() {
+  benchmark::AddCustomContext("kernel.ours", JsonScanKernelName(JsonScanKernelInUse()));
+  benchmark::AddCustomContext("kernel.simdjson", SimdjsonOnDemandKernel());
+  const simdjson::implementation* dom = simdjson::get_active_implementation();
+  benchmark::AddCustomContext("kernel.simdjson-dom", dom->name() + " (" + dom->description() + ")");
+  benchmark::AddCustomContext("kernel.rapidjson", "sse2 (RAPIDJSON_SSE2, chosen at compile time)");
+  benchmark::AddCustomContext("kernel.cjson", "scalar (no SIMD)");
+}
 
 std::string Base64Text(size_t chars, unsigned seed) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -204,6 +231,7 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark(name.c_str(), RunLookup, c.input, c.lookup, peer.read);
     }
   }
+  RecordKernels();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
