@@ -2,9 +2,7 @@
 // plain model: cut the name at every '.', convert each of the first three
 // pieces with the C library's wcstod in the "C" locale, place a.b as a.0.b;
 // a candidate is newer when at the first component that differs it is
-// greater. Input: names separated by '\n'; a byte below 0x80 is one code
-// unit, a byte from 0x80 on takes the next byte with it to make one code unit
-// (so every UTF-16 code unit, lone surrogates included, can occur).
+// greater. Input: names as read by ReadWideTexts, at most nine.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -14,30 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/wide_input.h"
 #include "launcher/version_rank.h"
 #include "sys/limits.h"
 
 namespace {
 
-typedef std::basic_string<WideChar> WideText;
-
 void Require(bool condition) {
   if (!condition) std::abort();
-}
-
-std::vector<WideText> ReadNames(const uint8_t* data, size_t size) {
-  std::vector<WideText> names(1);
-  for (size_t i = 0; i < size && names.size() <= 8; ++i) {
-    unsigned unit = data[i];
-    if (unit == '\n') {
-      names.emplace_back();
-      continue;
-    }
-    if (unit >= 0x80 && i + 1 < size) unit = ((unit - 0x80) << 8 | data[++i]) + 0x80;
-    if (unit == 0 || unit > 0xFFFF) continue;
-    names.back().push_back(static_cast<WideChar>(unit));
-  }
-  return names;
 }
 
 double ModelPiece(const WideText& piece) {
@@ -83,7 +65,7 @@ bool ModelNewer(const VersionKey& a, const VersionKey& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
   std::vector<VersionKey> keys = {{{0.0, 0.0, 0.0}}};  // the starting "1.0.0"
-  for (const WideText& name : ReadNames(data, size)) {
+  for (const WideText& name : ReadWideTexts(data, size, 9)) {
     // An exact-size copy with its terminator, so that a read past it is caught.
     std::unique_ptr<WideChar[]> copy(new WideChar[name.size() + 1]);
     std::memcpy(copy.get(), name.data(), name.size() * sizeof(WideChar));

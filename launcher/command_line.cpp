@@ -5,60 +5,13 @@
 
 #include <cwchar>
 
+#include "launcher/argument_quoting.h"
 #include "sys/debug_log.h"
 
 namespace {
 
 bool IsNoUpgradeOption(const wchar_t* argument) {
   return std::wcscmp(argument, L"-no_upgrade") == 0 || std::wcscmp(argument, L"/no_upgrade") == 0;
-}
-
-bool NeedsQuotes(const wchar_t* argument) {
-  if (*argument == L'\0') return true;
-  return std::wcspbrk(argument, L" \t\n\v\"") != nullptr;
-}
-
-// Writes one character if there is room for it and a terminator.
-bool Put(wchar_t* text, int capacity, int& length, wchar_t c) {
-  if (length + 1 >= capacity) return false;
-  text[length++] = c;
-  return true;
-}
-
-bool PutRepeated(wchar_t* text, int capacity, int& length, wchar_t c, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (!Put(text, capacity, length, c)) return false;
-  }
-  return true;
-}
-
-// Quoting by the rules CommandLineToArgvW reads back: backslashes are
-// literal unless they precede a quote, so those (and the closing quote's)
-// are doubled, and every quote gets a backslash of its own.
-bool PutQuoted(wchar_t* text, int capacity, int& length, const wchar_t* argument) {
-  if (!Put(text, capacity, length, L'"')) return false;
-  for (const wchar_t* p = argument;; ++p) {
-    int backslashes = 0;
-    while (*p == L'\\') {
-      ++backslashes;
-      ++p;
-    }
-    if (*p == L'\0') return PutRepeated(text, capacity, length, L'\\', backslashes * 2) &&
-                            Put(text, capacity, length, L'"');
-    if (*p == L'"') {
-      if (!PutRepeated(text, capacity, length, L'\\', backslashes * 2 + 1)) return false;
-    } else if (!PutRepeated(text, capacity, length, L'\\', backslashes)) {
-      return false;
-    }
-    if (!Put(text, capacity, length, *p)) return false;
-  }
-}
-
-bool PutPlain(wchar_t* text, int capacity, int& length, const wchar_t* argument) {
-  for (const wchar_t* p = argument; *p != L'\0'; ++p) {
-    if (!Put(text, capacity, length, *p)) return false;
-  }
-  return true;
 }
 
 void AdoptSessionName(wchar_t (&sessionName)[SessionNameSize], const wchar_t* name) {
@@ -71,16 +24,6 @@ void AdoptSessionName(wchar_t (&sessionName)[SessionNameSize], const wchar_t* na
 }
 
 }  // namespace
-
-bool AppendQuotedArgument(wchar_t* text, int capacity, int& length, const wchar_t* argument) {
-  const int before = length;
-  const bool fitted = (NeedsQuotes(argument) ? PutQuoted(text, capacity, length, argument)
-                                             : PutPlain(text, capacity, length, argument)) &&
-                      Put(text, capacity, length, L' ');
-  if (!fitted) length = before;
-  text[length] = L'\0';
-  return fitted;
-}
 
 void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
                     wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade,

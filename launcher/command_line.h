@@ -14,8 +14,3 @@ bool ParseCommandLine(wchar_t (&sessionName)[SessionNameSize], wchar_t (&passThr
 void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
                     wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade,
                     bool& updateCheck);
-
-// Appends `argument` and a space to the text of `length` characters in a
-// buffer of `capacity`, quoted and escaped for CommandLineToArgvW. Returns
-// false, leaving the text unchanged, when it does not fit.
-bool AppendQuotedArgument(wchar_t* text, int capacity, int& length, const wchar_t* argument);

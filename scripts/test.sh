@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 #   1. the Windows build, its unit and end-to-end tests under Wine;
-#   2. the units that need no Windows header (the JSON layer, version ranking,
-#      key service messages) built natively with ASan and UBSan, their tests;
+#   2. the units that need no Windows header (the JSON layer, argument quoting,
+#      version ranking, key service messages) built natively with ASan and
+#      UBSan, their tests;
 #   3. a short fuzzing run of every fuzz target;
 #   4. two builds of the committed state in two folders, compared byte for
 #      byte (scripts/check-reproducible.sh).

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/argv_model.h"
+#include "launcher/argument_quoting.h"
 #include "launcher/command_line.h"
 
 namespace {
@@ -111,16 +113,41 @@ TEST(ParseArgumentsTest, LongCommandLines) {
   EXPECT_LT(p.passThrough.size(), static_cast<size_t>(PassThroughSize));
 }
 
-TEST(AppendQuotedArgumentTest, RefusesWhatDoesNotFitAndKeepsText) {
-  wchar_t text[8] = L"ab ";
-  int length = 3;
-  EXPECT_TRUE(AppendQuotedArgument(text, 8, length, L"cd"));
-  EXPECT_STREQ(L"ab cd ", text);
-  EXPECT_FALSE(AppendQuotedArgument(text, 8, length, L"e"));  // "e " needs 2 + terminator
-  EXPECT_STREQ(L"ab cd ", text);
-  EXPECT_EQ(6, length);
-  EXPECT_FALSE(AppendQuotedArgument(text, 8, length, L""));
-  EXPECT_STREQ(L"ab cd ", text);
+// The CommandLineToArgvW model of the quoting fuzz target reads lines as the
+// real function does: hand-written lines for each rule, and the lines that
+// quoting pseudo-random arguments gives.
+TEST(ArgvModelTest, AgreesWithCommandLineToArgvW) {
+  std::vector<std::wstring> lines = {
+      L"prog a b",           L"\"C:\\p q\\x.exe\" a", L"\"C:\\p\"x a",     L" a b",
+      L"prog  a\t\tb  ",     L"prog \"a b\" c",         L"prog a\\\\b \\\\\\\"x", L"prog \"a\\\\\" b",
+      L"prog \"a\\\"b\"",   L"prog a\"b c\"d",         L"prog \"a\"\"b\" c",   L"prog \"\"\"\" x \"\"\"",
+      L"prog \"unfinished", L"prog \"\" \"\"",         L"prog a\\",          L"prog \\\"\"\" y",
+  };
+  unsigned seed = 12345;
+  auto next = [&seed](unsigned n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  const wchar_t alphabet[] = L"a \t\"\\\u00e9";
+  for (int round = 0; round < 300; ++round) {
+    static wchar_t text[512];
+    text[0] = L'\0';
+    int length = 0;
+    for (unsigned count = next(4); count > 0; --count) {
+      std::wstring argument;
+      for (unsigned n = next(7); argument.size() < n;) argument += alphabet[next(6)];
+      ASSERT_TRUE(AppendQuotedArgument(text, 512, length, argument.c_str()));
+    }
+    lines.push_back(L"\"C:\\x y\\rudavuvav.exe\" " + std::wstring(text));
+  }
+  for (const std::wstring& line : lines) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(line.c_str(), &argc);
+    ASSERT_NE(nullptr, argv);
+    const std::vector<std::wstring> real(argv, argv + argc);
+    LocalFree(argv);
+    EXPECT_EQ(real, argv_model::Split(line)) << std::string(line.begin(), line.end());
+  }
 }
 
 }  // namespace

@@ -1,0 +1,8 @@
+#pragma once
+// Quoting of the arguments handed on to the client; needs no Windows header.
+#include "sys/wide_char.h"
+
+// Appends `argument` and a space to the text of `length` characters in a
+// buffer of `capacity`, quoted and escaped for CommandLineToArgvW. Returns
+// false, leaving the text unchanged, when it does not fit.
+bool AppendQuotedArgument(WideChar* text, int capacity, int& length, const WideChar* argument);
