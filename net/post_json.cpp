@@ -200,6 +200,42 @@ int SendPinnedRequest(HINTERNET request, const char* body, DWORD bodyLength, con
   return ERROR_WINHTTP_RESEND_REQUEST;
 }
 
+bool IsSecureChannelFailure(int result) {
+  switch (result) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// With validation on, a refused certificate is the likely cause of a failed
+// handshake; the platform's code alone does not tell an administrator that.
+void LogRefusedCertificate(const ServerTrust& trust, int error) {
+  wchar_t code[16];
+  _snwprintf(code, 16, L"%d", error);
+  code[15] = L'\0';
+  LogText(L"[tollbury] The secure connection to the key service for session '");
+  LogText(trust.sessionName ? trust.sessionName : L"");
+  LogLine3(L"' failed with VerifyServerCertificate on (error ", code, L"); nothing was sent.\n");
+}
+
+int SendRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust* trust) {
+  const int sent = trust && trust->pinned ? SendPinnedRequest(request, body, bodyLength, *trust)
+                                          : SendWholeRequest(request, body, bodyLength);
+  if (sent != 0 && trust && trust->verifyCertificate && IsSecureChannelFailure(sent))
+    LogRefusedCertificate(*trust, sent);
+  return sent;
+}
+
 bool QueryStatusCode(HINTERNET request, DWORD& code) {
   DWORD size = sizeof(code);
   return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -337,9 +373,7 @@ static int PostOnce(const wchar_t* host, const wchar_t* path, const wchar_t* pro
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
   const DWORD bodyLength = static_cast<DWORD>(std::strlen(body));
-  const int sent = trust && trust->pinned
-                       ? SendPinnedRequest(request.handle, body, bodyLength, *trust)
-                       : SendWholeRequest(request.handle, body, bodyLength);
+  const int sent = SendRequest(request.handle, body, bodyLength, trust);
   if (sent != 0)
     return sent;
 

@@ -34,10 +34,11 @@ ServerTrust Trust(bool verify, const std::string& pinList) {
   return trust;
 }
 
-int Post(const std::wstring& url, const ServerTrust& trust, std::string* reply = nullptr, int* status = nullptr) {
+int Post(const std::wstring& url, const ServerTrust& trust, std::string* reply = nullptr, int* status = nullptr,
+         const std::string& body = Body) {
   char* block = nullptr;
   int statusOut = 0;
-  const int result = PostJson(url.c_str(), Body, &block, &statusOut, &trust);
+  const int result = PostJson(url.c_str(), body.c_str(), &block, &statusOut, &trust);
   if (reply) *reply = block ? block : "";
   if (status) *status = statusOut;
   std::free(block);
@@ -93,15 +94,18 @@ TEST(ServerKeyPins, ReadsListsAndSaysWhatIsWrong) {
 
 TEST(PinnedPostJson, SendsTheBodyOnlyToAPinnedKey) {
   const std::string servicePin = KeyServicePin();
+  const std::string large(300 * 1024, 'x');
   const struct {
     const char* what;
     std::string pins;
     int result;
+    std::string body;
   } cases[] = {
-      {"the service's pin", servicePin, 0},
-      {"second pin of a list", OtherPin + ";" + servicePin, 0},
-      {"wrong pin", OtherPin, PostJsonServerKeyMismatch},
-      {"malformed list", servicePin + ";sha256//short", PostJsonKeyPinsMalformed},
+      {"the service's pin", servicePin, 0, Body},
+      {"second pin of a list, large body", OtherPin + ";" + servicePin, 0, large},
+      {"empty body", servicePin, 0, ""},
+      {"wrong pin", OtherPin, PostJsonServerKeyMismatch, Body},
+      {"malformed list", servicePin + ";sha256//short", PostJsonKeyPinsMalformed, Body},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -110,13 +114,13 @@ TEST(PinnedPostJson, SendsTheBodyOnlyToAPinnedKey) {
     const int connections = KeyServiceConnectionsAccepted();
     std::string reply;
     int status = 0;
-    EXPECT_EQ(Post(KeyServiceUrl(L"/keys"), Trust(false, c.pins), &reply, &status), c.result);
+    EXPECT_EQ(Post(KeyServiceUrl(L"/keys"), Trust(false, c.pins), &reply, &status, c.body), c.result);
     if (c.result == 0) {
       EXPECT_EQ(reply, "{\"ok\":true}");
       const std::vector<RecordedRequest> requests = KeyServiceRequests();
       ASSERT_EQ(requests.size(), 1u);
-      EXPECT_EQ(requests[0].body, Body);
-      EXPECT_EQ(requests[0].Header("Content-Length"), std::to_string(sizeof(Body) - 1));
+      EXPECT_TRUE(requests[0].body == c.body) << requests[0].body.size() << " bytes arrived";
+      EXPECT_EQ(requests[0].Header("Content-Length"), std::to_string(c.body.size()));
     } else if (c.result == PostJsonServerKeyMismatch) {
       // The headers went out, announcing the body; not one byte of it followed.
       EXPECT_EQ(status, 500);
