@@ -167,7 +167,8 @@ int SkipContainer(const char* text, int length, int i, Nesting& nest, StopWindow
   const int base = nest.depth;
   int n;
   unsigned char c;
-  if (nest.stack[base - 1] == '{') goto expect_key;
+  unsigned char top = nest.stack[base - 1];  // the innermost open container
+  if (top == '{') goto expect_key;
 
 expect_value:
   if (!NextToken(text, length, i, c)) return -1;
@@ -181,11 +182,12 @@ expect_value:
     case '[':
       if (nest.depth == JsonMaxDepth) return -2;
       nest.stack[nest.depth++] = c;
+      top = c;
       ++i;
       if (c == '{') goto expect_key;
       goto expect_value;
     case ']':
-      if (nest.stack[nest.depth - 1] != '[') return -1;
+      if (top != '[') return -1;
       goto close;
     case 't':
       if (!IsLiteral(text, length, i, "true", 4)) return -1;
@@ -223,14 +225,15 @@ after_value:
   if (!NextToken(text, length, i, c)) return -1;
   if (c == ',') {
     ++i;
-    if (nest.stack[nest.depth - 1] == '{') goto expect_key;
+    if (top == '{') goto expect_key;
     goto expect_value;
   }
-  if ((c != ']' && c != '}') || c != nest.stack[nest.depth - 1] + 2) return -1;
+  if ((c != ']' && c != '}') || c != top + 2) return -1;
 
 close:
   if (nest.depth == base) return i;
   --nest.depth;
+  top = nest.stack[nest.depth - 1];
   ++i;
   goto after_value;
 }
@@ -245,6 +248,7 @@ int Walk(const char* text, int length, Handler& handler) {
   Nesting nest;
   nest.depth = 0;
   StopWindow window;
+  unsigned char top = 0;  // the innermost open container's bracket; 0 at top level
   int i = 0;
   int start;
   int n;
@@ -260,6 +264,7 @@ expect_value:
     case '[':
       if (nest.depth == JsonMaxDepth) return -2;
       nest.stack[nest.depth++] = c;
+      top = c;
       answer = handler.Open(c, start);
       if (answer == kSkipContainer) {
         i = SkipContainer(text, length, start + 1, nest, window);
@@ -271,7 +276,7 @@ expect_value:
       if (c == '{') goto expect_key;
       goto expect_value;
     case ']':
-      if (nest.depth == 0 || nest.stack[nest.depth - 1] != '[') return -1;
+      if (top != '[') return -1;
       goto close;
     case 't':
       if (!IsLiteral(text, length, start, "true", 4)) return -1;
@@ -318,7 +323,7 @@ expect_key:
   if (!NextToken(text, length, i, c)) return -1;
   start = i;
   if (c == '}') {
-    if (nest.stack[nest.depth - 1] != '{') return -1;
+    if (top != '{') return -1;
     goto close;
   }
   if (c != '"') return -1;
@@ -338,10 +343,10 @@ after_value:
   if (c == ',') {
     if (handler.Comma(start) != kGoOn) return start + 1;
     ++i;
-    if (nest.stack[nest.depth - 1] == '{') goto expect_key;
+    if (top == '{') goto expect_key;
     goto expect_value;
   }
-  if ((c != ']' && c != '}') || c != nest.stack[nest.depth - 1] + 2) return -1;
+  if ((c != ']' && c != '}') || c != top + 2) return -1;
 
 close:
   // text[i] closes the innermost container.
@@ -352,6 +357,7 @@ close:
     handler.Close(kind, start);
     return start + 1;
   }
+  top = nest.stack[nest.depth - 1];
   if (handler.Close(kind, start) != kGoOn) return start + 1;
   i = start + 1;
   goto after_value;
@@ -444,12 +450,38 @@ void ReadKeyStepName(const JsonFindState& s, KeyStepName& name) {
   name.length = name.pathBytes - pairs;
 }
 
+inline uint64_t Load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline uint32_t Load4(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// memcmp(a, b, n) == 0 for the short runs that names are, without a call:
+// two overlapping loads cover 4 to 16 bytes.
+inline bool BytesEqual(const char* a, const char* b, int n) {
+  if (n >= 8 && n <= 16) return Load8(a) == Load8(b) && Load8(a + n - 8) == Load8(b + n - 8);
+  if (n >= 4 && n < 8) return Load4(a) == Load4(b) && Load4(a + n - 4) == Load4(b + n - 4);
+  if (n < 4) {
+    for (int j = 0; j < n; ++j) {
+      if (a[j] != b[j]) return false;
+    }
+    return true;
+  }
+  return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
+}
+
 // Whether the key token (quotes included) equals the name of the key step.
 inline bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const char* text, int start, int n) {
   if (n < 2 || n - 2 != name.length || text[start] != '"' || text[start + n - 1] != '"') return false;
   const char* key = text + start + 1;
   const char* p = s.path + s.pathPos + 1;
-  if (!name.escaped) return std::memcmp(key, p, static_cast<size_t>(name.length)) == 0;
+  if (!name.escaped) return BytesEqual(key, p, name.length);
   for (int j = 0; j < name.length; ++j, ++p) {
     if (*p == '\\' && p[1] != '\0') ++p;
     if (key[j] != *p) return false;
