@@ -71,10 +71,13 @@ bool SameBytes(const char* a, const char* b, int length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 16)) return 0;
-  std::unique_ptr<char[]> reply(new char[size + 1]);
-  std::memcpy(reply.get(), data, size);
-  reply[size] = '\0';
-  const int length = static_cast<int>(std::strlen(reply.get()));  // the readers stop at the first NUL too
+  // The reply ends at its first NUL, as for the readers; nothing is kept
+  // after it, so that a read beyond it is caught too.
+  const uint8_t* nul = static_cast<const uint8_t*>(std::memchr(data, 0, size));
+  const int length = static_cast<int>(nul ? nul - data : size);
+  std::unique_ptr<char[]> reply(new char[length + 1]);
+  std::memcpy(reply.get(), data, static_cast<size_t>(length));
+  reply[length] = '\0';
 
   std::unique_ptr<Model> m(new Model);
   Require(JudgeValidateKeyReply(reply.get()) == ModelJudge(reply.get(), length, m->verdictText));
