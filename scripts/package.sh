@@ -116,13 +116,14 @@ out=$stage/tollbury.msi
   -o "$out" "$root/packaging/tollbury.wxs" 2> >(grep -v 'builder.vala.*unimplemented' >&2))
 
 # What wixl cannot say: each setting's component is installed only when its
-# value is known; the properties an elevated install may take from the
-# command line.
+# value is known (and always taken away by an uninstall: the values searched
+# for are the default session's then); the properties an elevated install may
+# take from the command line.
 queries=()
 for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCERTIFICATE; do
   component=$(msiinfo export "$out" Registry | awk -F'\t' -v v="[REG_$name]" '$5 == v { print $6 }' | tr -d '\r')
   [ -n "$component" ] || { echo "package.sh: no registry row writes [REG_$name]" >&2; exit 1; }
-  queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name' WHERE \`Component\` = '$component'")
+  queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name OR REMOVE = \"ALL\"' WHERE \`Component\` = '$component'")
 done
 # Programs with a version resource are versioned files (Windows Installer
 # compares versions, not hashes, when it repairs or replaces them).

@@ -140,7 +140,7 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     for prop, key, name, kind in SETTINGS:
         row = registry.get(name)
         ok = row is not None and row[1] == "2" and row[2] == key and row[4] == f"[REG_{prop}]"
-        ok = ok and components[row[5]][4] == f"REG_{prop}"
+        ok = ok and components[row[5]][4] == f'REG_{prop} OR REMOVE = "ALL"'
         given = [a for a in actions.values() if a[2] == f"REG_{prop}" and prop in a[3] and "OLD_" not in a[3]]
         kept = [a for a in actions.values() if a[2] == f"REG_{prop}" and a[3] == f"[OLD_{prop}]"]
         types = {a[3].startswith("#") for a in given}
@@ -188,6 +188,11 @@ class Wine:
             os.makedirs(prefix, exist_ok=True)
             run(WINE, "wineboot", "--init", env=self.env)
             run(WINESERVER, "-w", env=self.env)
+        # A persistent server keeps each of the many short Wine runs fast.
+        # Its helper processes must not hold the pipes of a test's commands.
+        for command in ([WINESERVER, "-p"], [WINE, "cmd", "/c", "exit", "0"]):
+            subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def run(self, *args):
         return run(WINE, *args, env=self.env, check_rc=False)
@@ -298,6 +303,14 @@ def test_e2e(build_dir, out_dir):
         check(all(os.path.exists(os.path.join(client_root, n)) for n in ("vrd-key.ppk", "vrd-upload-key.ppk")),
               "key files kept")
         check(os.path.exists(os.path.join(client_root, "2.0.0", "rudavuvav.exe")), "client tree kept")
+
+        # Another session: an uninstall (given no SESSION) removes its values too.
+        code = wine.msiexec("/i", windows_path(current), "SESSION=second", "SERVER=keys.second.example")
+        check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") ==
+              {"Server": ("REG_SZ", "keys.second.example")}, f"install for another session (exit {code})")
+        code = wine.msiexec("/x", windows_path(current))
+        check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") == {},
+              f"its uninstall removes that session's values (exit {code})")
     finally:
         wine.stop()
 
