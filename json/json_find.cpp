@@ -172,43 +172,46 @@ int SkipContainer(const char* text, int length, int i, Nesting& nest, StopWindow
 
 expect_value:
   if (!NextToken(text, length, i, c)) return -1;
-  switch (c) {
-    case '"':
-      n = ScanStringAt(text, length, i, window);
-      if (n < 0) return n;
-      i += n + 2;
-      goto after_value;
-    case '{':
-    case '[':
-      if (nest.depth == JsonMaxDepth) return -2;
-      nest.stack[nest.depth++] = c;
-      top = c;
-      ++i;
-      if (c == '{') goto expect_key;
-      goto expect_value;
-    case ']':
-      if (top != '[') return -1;
-      goto close;
-    case 't':
-      if (!IsLiteral(text, length, i, "true", 4)) return -1;
-      i += 4;
-      goto after_value;
-    case 'f':
-      if (!IsLiteral(text, length, i, "false", 5)) return -1;
-      i += 5;
-      goto after_value;
-    case 'n':
-      if (!IsLiteral(text, length, i, "null", 4)) return -1;
-      i += 4;
-      goto after_value;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-      i = static_cast<int>(JsonNumberEnd(text + i) - text);
-      goto after_value;
-    default:
-      return -1;
+  // Tested in the order of how often each comes, as plain branches: the
+  // processor learns their pattern far better than a jump table's.
+  if (c == '"') {
+    n = ScanStringAt(text, length, i, window);
+    if (n < 0) return n;
+    i += n + 2;
+    goto after_value;
   }
+  if (IsDecimalDigit(c) || c == '-') {
+    i = static_cast<int>(JsonNumberEnd(text + i) - text);
+    goto after_value;
+  }
+  if (c == '{' || c == '[') {
+    if (nest.depth == JsonMaxDepth) return -2;
+    nest.stack[nest.depth++] = c;
+    top = c;
+    ++i;
+    if (c == '{') goto expect_key;
+    goto expect_value;
+  }
+  if (c == 't') {
+    if (!IsLiteral(text, length, i, "true", 4)) return -1;
+    i += 4;
+    goto after_value;
+  }
+  if (c == 'f') {
+    if (!IsLiteral(text, length, i, "false", 5)) return -1;
+    i += 5;
+    goto after_value;
+  }
+  if (c == 'n') {
+    if (!IsLiteral(text, length, i, "null", 4)) return -1;
+    i += 4;
+    goto after_value;
+  }
+  if (c == ']') {
+    if (top != '[') return -1;
+    goto close;
+  }
+  return -1;
 
 expect_key:
   if (!NextToken(text, length, i, c)) return -1;
@@ -259,55 +262,57 @@ int Walk(const char* text, int length, Handler& handler) {
 expect_value:
   if (!NextToken(text, length, i, c)) return -1;
   start = i;
-  switch (c) {
-    case '{':
-    case '[':
-      if (nest.depth == JsonMaxDepth) return -2;
-      nest.stack[nest.depth++] = c;
-      top = c;
-      answer = handler.Open(c, start);
-      if (answer == kSkipContainer) {
-        i = SkipContainer(text, length, start + 1, nest, window);
-        if (i < 0) return i;
-        goto close;
-      }
-      if (answer != kGoOn) return start + 1;
-      i = start + 1;
-      if (c == '{') goto expect_key;
-      goto expect_value;
-    case ']':
-      if (top != '[') return -1;
-      goto close;
-    case 't':
-      if (!IsLiteral(text, length, start, "true", 4)) return -1;
-      kind = kTrue;
-      n = 4;
-      goto scalar;
-    case 'n':
-      if (!IsLiteral(text, length, start, "null", 4)) return -1;
-      kind = kNull;
-      n = 4;
-      goto scalar;
-    case 'f':
-      if (!IsLiteral(text, length, start, "false", 5)) return -1;
-      kind = kFalse;
-      n = 5;
-      goto scalar;
-    case '"':
-      n = ScanStringAt(text, length, start, window);
-      if (n < 0) return n;
-      kind = kString;
-      n += 2;
-      goto scalar;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-      n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
-      kind = kNumber;
-      goto scalar;
-    default:
-      return -1;
+  // As in SkipContainer: plain branches in the order of how often each comes.
+  if (c == '"') {
+    n = ScanStringAt(text, length, start, window);
+    if (n < 0) return n;
+    kind = kString;
+    n += 2;
+    goto scalar;
   }
+  if (IsDecimalDigit(c) || c == '-') {
+    n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
+    kind = kNumber;
+    goto scalar;
+  }
+  if (c == '{' || c == '[') {
+    if (nest.depth == JsonMaxDepth) return -2;
+    nest.stack[nest.depth++] = c;
+    top = c;
+    answer = handler.Open(c, start);
+    if (answer == kSkipContainer) {
+      i = SkipContainer(text, length, start + 1, nest, window);
+      if (i < 0) return i;
+      goto close;
+    }
+    if (answer != kGoOn) return start + 1;
+    i = start + 1;
+    if (c == '{') goto expect_key;
+    goto expect_value;
+  }
+  if (c == 't') {
+    if (!IsLiteral(text, length, start, "true", 4)) return -1;
+    kind = kTrue;
+    n = 4;
+    goto scalar;
+  }
+  if (c == 'f') {
+    if (!IsLiteral(text, length, start, "false", 5)) return -1;
+    kind = kFalse;
+    n = 5;
+    goto scalar;
+  }
+  if (c == 'n') {
+    if (!IsLiteral(text, length, start, "null", 4)) return -1;
+    kind = kNull;
+    n = 4;
+    goto scalar;
+  }
+  if (c == ']') {
+    if (top != '[') return -1;
+    goto close;
+  }
+  return -1;
 
 scalar:
   // A top-level scalar is the whole text: the handler's answer changes nothing.
