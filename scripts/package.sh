@@ -148,7 +148,10 @@ queries+=("UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'S
 for q in "${queries[@]}"; do msibuild "$out" -q "$q"; done
 
 # The package code: the same for the same contents, new for new contents.
-package_code=$(python3 - "$upgrade_code" "$version" "$root/packaging/tollbury.wxs" "$stage"/*.exe "$stage"/*.dll <<'PY' 2>/dev/null
+# Everything that shapes the package counts: the files, the source, this
+# script and the wixl that builds it.
+package_code=$(python3 - "$upgrade_code" "$version $(wixl --version)" "$root/packaging/tollbury.wxs" "$root/scripts/package.sh" \
+  "$root/packaging/msi-dates.py" "$stage"/*.exe "$stage"/*.dll <<'PY' 2>/dev/null
 import hashlib, sys, uuid, os
 h = hashlib.sha256(sys.argv[2].encode())
 for path in sys.argv[3:]:
