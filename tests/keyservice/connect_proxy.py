@@ -192,31 +192,15 @@ def start(arguments):
         if name != "service.log":
             os.remove(os.path.join(arguments.dir, name))
     owner = keyservice.owning_run()
-    log_path = os.path.join(arguments.dir, "service.log")
     command = [sys.executable, os.path.abspath(__file__), "serve", "--dir", arguments.dir,
                "--address", arguments.address, "--port", str(arguments.port),
                "--owner", str(owner[0]), "--owner-start", str(owner[1])]
     for item in arguments.map:
         command += ["--map", item]
-    with open(log_path, "w") as log:
-        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                 start_new_session=True, close_fds=True)
-    deadline = time.monotonic() + keyservice.START_TIMEOUT_SECONDS
-    while time.monotonic() < deadline and child.poll() is None:
-        recorded = keyservice.read_service_file(arguments.dir)
-        if recorded is not None and recorded[0] == child.pid and \
-                accepts_connections(arguments.address, arguments.port):
-            print("proxy %d listening on %s:%d, control directory %s"
-                  % (child.pid, arguments.address, arguments.port, arguments.dir))
-            return 0
-        time.sleep(0.1)
-    print("proxy did not start:", file=sys.stderr)
-    with open(log_path) as f:
-        sys.stderr.write(f.read()[-4000:])
-    if child.poll() is None:
-        child.kill()
-        child.wait(timeout=keyservice.STOP_TIMEOUT_SECONDS)
-    return 1
+    return keyservice.launch_server(command, arguments, accepts_connections,
+                                    lambda pid: "proxy %d listening on %s:%d, control directory %s"
+                                    % (pid, arguments.address, arguments.port, arguments.dir),
+                                    "proxy")
 
 
 def main():

@@ -464,24 +464,33 @@ def start(arguments):
             os.remove(os.path.join(arguments.dir, name))
     make_certificate(arguments)
     owner = owning_run()
+    command = [sys.executable, os.path.abspath(__file__), "serve",
+               "--dir", arguments.dir, "--address", arguments.address,
+               "--port", str(arguments.port),
+               "--owner", str(owner[0]), "--owner-start", str(owner[1])]
+    return launch_server(command, arguments, accepts_tls,
+                         lambda pid: "key service %d listening on %s:%d for test run %d, control directory %s"
+                         % (pid, arguments.address, arguments.port, owner[0], arguments.dir),
+                         "key service")
+
+
+def launch_server(command, arguments, ready, listening_text, what):
+    """Starts `command` as a detached server logging to service.log in the
+    control directory and waits until it has recorded itself and `ready`
+    accepts a connection; listening_text(pid) is printed then."""
     log_path = os.path.join(arguments.dir, "service.log")
     with open(log_path, "w") as log:
-        child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "serve",
-                                  "--dir", arguments.dir, "--address", arguments.address,
-                                  "--port", str(arguments.port),
-                                  "--owner", str(owner[0]), "--owner-start", str(owner[1])],
-                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                  start_new_session=True, close_fds=True)
     deadline = time.monotonic() + START_TIMEOUT_SECONDS
     while time.monotonic() < deadline and child.poll() is None:
         recorded = read_service_file(arguments.dir)
         if recorded is not None and recorded[0] == child.pid and \
-                accepts_tls(arguments.address, arguments.port):
-            print("key service %d listening on %s:%d for test run %d, control directory %s"
-                  % (child.pid, arguments.address, arguments.port, owner[0], arguments.dir))
+                ready(arguments.address, arguments.port):
+            print(listening_text(child.pid))
             return 0
         time.sleep(0.1)
-    print("key service did not start:", file=sys.stderr)
+    print(what + " did not start:", file=sys.stderr)
     with open(log_path) as f:
         sys.stderr.write(f.read()[-4000:])
     if child.poll() is None:

@@ -5,18 +5,9 @@
 #include <vector>
 
 #include "launcher/version_rank.h"
+#include "wide_text.h"
 
 namespace {
-
-typedef std::basic_string<WideChar> WideText;
-
-// The same code units in the program's wide type, which is not char16_t on
-// Windows.
-WideText W(const char16_t* text) {
-  WideText out;
-  for (; *text != 0; ++text) out.push_back(static_cast<WideChar>(*text));
-  return out;
-}
 
 TEST(RankVersionNameTest, RankingTable) {
   struct Case {
