@@ -293,11 +293,7 @@ DWORD PromptForCredentials(const FetchState& state, wchar_t (&userName)[UserName
 void NoteDialogFailure(FetchState& state, DWORD code) {
   if (++state.dialogFailuresInARow < MaxDialogFailuresInARow) return;
   state.keepAsking = false;
-  wchar_t codeText[16];
-  _snwprintf(codeText, 16, L"%lu", code);
-  codeText[15] = L'\0';
-  LogLine3(L"[tollbury] The credentials dialog keeps failing with error ", codeText,
-           L".  Not fetching keys.\n");
+  LogLineNumber(L"[tollbury] The credentials dialog keeps failing with error ", code, L".  Not fetching keys.\n");
 }
 
 void RunPromptPass(FetchState& state) {

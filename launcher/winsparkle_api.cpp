@@ -47,10 +47,8 @@ void BindAll(WinSparkleApi& api, const FARPROC (&addresses)[ExportCount]) {
 }
 
 void LogLoadFailure(DWORD error) {
-  wchar_t code[16];
-  std::swprintf(code, 16, L"%lu", static_cast<unsigned long>(error));
-  LogLine3(L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error ", code,
-           L"), skipping upgrade check\n");
+  LogLineNumber(L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error ", error,
+                L"), skipping upgrade check\n");
 }
 
 // Export names are plain ASCII.

@@ -8,7 +8,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -126,12 +125,9 @@ int SendWholeRequest(HINTERNET request, const char* body, DWORD bodyLength) {
 }
 
 void LogUnreadableCertificate(const wchar_t* sessionName, int error) {
-  wchar_t code[16];
-  _snwprintf(code, 16, L"%d", error);
-  code[15] = L'\0';
   LogText(L"[tollbury] The key service's certificate for session '");
   LogText(sessionName);
-  LogLine3(L"' cannot be read (error ", code, L"); nothing was sent.\n");
+  LogLineNumber(L"' cannot be read (error ", error, L"); nothing was sent.\n");
 }
 
 // Called once the headers are out: the body may follow only when the key the
@@ -220,12 +216,9 @@ bool IsSecureChannelFailure(int result) {
 // With validation on, a refused certificate is the likely cause of a failed
 // handshake; the platform's code alone does not tell an administrator that.
 void LogRefusedCertificate(const ServerTrust& trust, int error) {
-  wchar_t code[16];
-  _snwprintf(code, 16, L"%d", error);
-  code[15] = L'\0';
   LogText(L"[tollbury] The secure connection to the key service for session '");
   LogText(trust.sessionName ? trust.sessionName : L"");
-  LogLine3(L"' failed with VerifyServerCertificate on (error ", code, L"); nothing was sent.\n");
+  LogLineNumber(L"' failed with VerifyServerCertificate on (error ", error, L"); nothing was sent.\n");
 }
 
 int SendRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust* trust) {
@@ -340,11 +333,8 @@ bool ProxyNotReached(int result) {
 }
 
 void LogGoingDirect(const wchar_t* reason, int error) {
-  wchar_t code[16];
-  _snwprintf(code, 16, L"%d", error);
-  code[15] = L'\0';
   LogText(reason);
-  LogLine3(L" (error ", code, L").  Reaching the key service directly\n");
+  LogLineNumber(L" (error ", error, L").  Reaching the key service directly\n");
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 
 #include "sys/debug_log.h"
 
@@ -11,10 +10,7 @@ namespace {
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 
 void LogFailure(DWORD error) {
-  wchar_t code[16];
-  _snwprintf(code, 16, L"%lu", error);
-  code[15] = L'\0';
-  LogLine3(L"[tollbury] Cannot restrict the DLL search path (error ", code, L").\n");
+  LogLineNumber(L"[tollbury] Cannot restrict the DLL search path (error ", error, L").\n");
 }
 
 }  // namespace
