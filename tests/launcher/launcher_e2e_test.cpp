@@ -194,11 +194,15 @@ DWORD RunLauncherUncaptured(const std::wstring& arguments) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << " for " << commandLine.size()
+                  << " characters";
     return 999;
   }
   CloseHandle(info.hThread);
   DWORD exitCode = 999;
-  if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &exitCode);
+  const DWORD waited = WaitForSingleObject(info.hProcess, 60000);
+  if (waited == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &exitCode);
+  else ADD_FAILURE() << "waiting for the launcher gave " << waited << ", error " << GetLastError();
   CloseHandle(info.hProcess);
   return exitCode;
 }
