@@ -3,9 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
