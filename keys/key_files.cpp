@@ -91,7 +91,6 @@ bool BuildKeyFilePaths(const wchar_t* clientRoot, const wchar_t* sessionName, wc
 // Without it, a new file takes the inherited access list of the common
 // application data folder, which lets every local user read it.
 unsigned long BuildPrivateFileSecurity(PrivateFileSecurity& security) {
-
   if (!InitializeAcl(reinterpret_cast<PACL>(security.acl), sizeof(security.acl), ACL_REVISION)) return GetLastError();
   const DWORD user = AllowCurrentUser(security);
   if (user != 0) return user;
