@@ -24,13 +24,10 @@ import argparse
 import ipaddress
 import os
 import select
-import signal
 import socket
 import socketserver
-import subprocess
 import sys
 import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import keyservice  # noqa: E402  (process ownership and start-up helpers)
@@ -144,36 +141,9 @@ class Handler(socketserver.BaseRequestHandler):
 
 
 def serve(arguments):
-    owner = (arguments.owner, arguments.owner_start)
     mapping = dict(item.split("=", 1) for item in arguments.map)
     server = Proxy(arguments.dir, arguments.address, arguments.port, mapping)
-    keyservice.write_atomically(os.path.join(arguments.dir, "service.pid"),
-                                "%d %d %d\n" % (os.getpid(), owner[0], owner[1]))
-
-    def shut_down(*_):
-        threading.Thread(target=server.shutdown, daemon=True).start()
-
-    def watchdog():
-        started = time.monotonic()
-        while keyservice.process_identity(owner[0]) == owner and \
-                time.monotonic() - started < keyservice.LIFETIME_SECONDS:
-            time.sleep(1)
-        shut_down()
-
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, shut_down)
-    threading.Thread(target=watchdog, daemon=True).start()
-    print("proxy listening on %s:%d" % (arguments.address, arguments.port), file=sys.stderr, flush=True)
-    try:
-        server.serve_forever(poll_interval=0.2)
-    finally:
-        server.server_close()
-        recorded = keyservice.read_service_file(arguments.dir)
-        if recorded is not None and recorded[0] == os.getpid():
-            for name in ("service.pid", "address"):
-                if os.path.exists(os.path.join(arguments.dir, name)):
-                    os.remove(os.path.join(arguments.dir, name))
-    return 0
+    return keyservice.run_server(server, arguments, "proxy")
 
 
 def accepts_connections(address, port):

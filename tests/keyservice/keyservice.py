@@ -309,7 +309,6 @@ def server_alive(pid, directory):
 
 
 def serve(arguments):
-    owner = (arguments.owner, arguments.owner_start)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(arguments.dir, "cert.pem"),
                             os.path.join(arguments.dir, "key.pem"))
@@ -317,6 +316,13 @@ def serve(arguments):
     ca_signed_context.load_cert_chain(os.path.join(arguments.dir, "leaf.pem"),
                                       os.path.join(arguments.dir, "key.pem"))
     server = KeyService(arguments.dir, arguments.address, arguments.port, context, ca_signed_context)
+    return run_server(server, arguments, "key service")
+
+
+def run_server(server, arguments, what):
+    """Serves until stopped by a signal, or until the test run that started
+    it is gone or LIFETIME_SECONDS have passed, whichever comes first."""
+    owner = (arguments.owner, arguments.owner_start)
     # Written only once the address is ours, so that a start that lost the
     # address to another run never claims the service.
     write_atomically(os.path.join(arguments.dir, "service.pid"),
@@ -339,11 +345,10 @@ def serve(arguments):
                 break
         shut_down()
 
-    signal.signal(signal.SIGTERM, shut_down)
-    signal.signal(signal.SIGINT, shut_down)
-    signal.signal(signal.SIGHUP, shut_down)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, shut_down)
     threading.Thread(target=watchdog, daemon=True).start()
-    print("listening on %s:%d" % (arguments.address, arguments.port), file=sys.stderr, flush=True)
+    print("%s listening on %s:%d" % (what, arguments.address, arguments.port), file=sys.stderr, flush=True)
     try:
         server.serve_forever(poll_interval=0.2)
     finally:
