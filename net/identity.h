@@ -3,6 +3,9 @@
 
 constexpr int ClientTextSize = 32;  // bytes, terminator included
 
+// The User-Agent of every request to the key service and its proxy script.
+constexpr wchar_t ClientUserAgent[] = L"Verdanto Client";
+
 // Dotted IPv4 text of the local host's first address, or "127.0.0.1".
 void GetClientIpAddress(char (&ipText)[ClientTextSize]);
 

@@ -31,7 +31,6 @@ constexpr DWORD IgnoreCertificateProblems =
     SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
-const wchar_t UserAgent[] = L"Verdanto Client";
 const wchar_t JsonHeaders[] = L"Accept: application/json\r\nContent-Type: application/json\r\n";
 const wchar_t EncodingHeader[] = L"Accept-Encoding: gzip, deflate\r\n";
 const wchar_t ClientIdName[] = L"vrd-clientid: ";
@@ -319,10 +318,10 @@ int ReadBody(HINTERNET request, char** reply) {
 // platform's default proxy, so a machine-wide WinHTTP proxy still applies.
 HINTERNET OpenSession(const wchar_t* proxy) {
   if (proxy[0] == L'\0')
-    return WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+    return WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                        WINHTTP_NO_PROXY_BYPASS, 0);
   // The bypass list has already been applied to this very host.
-  return WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
+  return WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
 // The proxy gave no answer at all. Anything else, an HTTP status from the

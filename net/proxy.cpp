@@ -1,5 +1,6 @@
 #include "net/proxy.h"
 
+#include "net/identity.h"
 #include "sys/handle_guard.h"
 
 #include <windows.h>
@@ -12,7 +13,6 @@ namespace {
 
 constexpr size_t HostPartSize = 256;                      // as PostJson cracks it
 constexpr size_t ScriptUrlSize = 8 + 2 * HostPartSize;    // "https://", host, path
-const wchar_t UserAgent[] = L"Verdanto Client";
 const wchar_t ListSeparators[] = L"; \t\r\n,";
 const wchar_t LocalToken[] = L"<local>";
 
@@ -160,7 +160,7 @@ int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, co
   wchar_t url[ScriptUrlSize];
   if (!BuildScriptUrl(host, path, url))
     return ERROR_BUFFER_OVERFLOW;
-  WinHttpHandle session(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+  WinHttpHandle session(WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session.handle)
     return LastErrorOr(ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR);
