@@ -56,6 +56,7 @@ struct FetchState {
   const ClientIdentity* identity;
   const KeyFiles* files;
   const ServerTrust* trust;
+  ProxyRoute* route;
   wchar_t prompt[PromptMessageSize];
   bool failedAttempt;
   bool keepAsking;
@@ -150,7 +151,7 @@ void DigestToUtf8(const wchar_t (&digest)[Md5HexSize], char (&utf8)[Md5HexSize])
 
 // Returns true when new keys must be fetched.
 bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity, const wchar_t* sessionName,
-                      const KeyFiles& files, const ServerTrust& trust) {
+                      const KeyFiles& files, const ServerTrust& trust, ProxyRoute& route) {
   wchar_t keyDigest[Md5HexSize];
   wchar_t uploadKeyDigest[Md5HexSize];
   if (HashFileMd5(files.keyPath, keyDigest) != 0 || HashFileMd5(files.uploadKeyPath, uploadKeyDigest) != 0) {
@@ -167,7 +168,7 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
   BuildValidateKeyRequest(identity.versionText, identity.ipText, keyDigestUtf8, uploadKeyDigestUtf8, body);
   char* reply = nullptr;
   int status = 500;
-  const int result = PostJson(serviceUrl, body, &reply, &status, &trust);
+  const int result = PostJson(serviceUrl, body, &reply, &status, &trust, &route);
   if (result != 0) {
     ShowCommunicationsError(L"Key Validation Error", serviceUrl, status, result);
     std::free(reply);
@@ -254,7 +255,7 @@ int PostCredentials(const FetchState& state, const wchar_t* userName, const wcha
   ToUtf8(userName, userNameUtf8);
   ToUtf8(password, passwordUtf8);
   BuildGetKeyRequest(state.identity->versionText, state.identity->ipText, userNameUtf8, passwordUtf8, body);
-  const int result = PostJson(state.serviceUrl, body, reply, status, state.trust);
+  const int result = PostJson(state.serviceUrl, body, reply, status, state.trust, state.route);
   SecureZeroMemory(userNameUtf8, sizeof(userNameUtf8));
   SecureZeroMemory(passwordUtf8, sizeof(passwordUtf8));
   SecureZeroMemory(body, sizeof(body));
@@ -315,13 +316,14 @@ void RunPromptPass(FetchState& state) {
 }
 
 void FetchNewKeys(const wchar_t* serviceUrl, const ClientIdentity& identity, const KeyFiles& files,
-                  const ServerTrust& trust) {
+                  const ServerTrust& trust, ProxyRoute& route) {
   LogText(L"[tollbury] Prompting for password and fetching remote key\n");
   FetchState state;
   state.serviceUrl = serviceUrl;
   state.identity = &identity;
   state.files = &files;
   state.trust = &trust;
+  state.route = &route;
   CopyText(state.prompt, FirstPrompt);
   state.failedAttempt = false;
   state.keepAsking = true;
@@ -349,6 +351,8 @@ void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName) {
   }
   ServerTrust trust;
   ReadServiceTrust(sessionName, trust);
-  if (KeysNeedFetching(serviceUrl, identity, sessionName, files, trust))
-    FetchNewKeys(serviceUrl, identity, files, trust);
+  // Both requests of this start take the way the first one found.
+  ProxyRoute route = {};
+  if (KeysNeedFetching(serviceUrl, identity, sessionName, files, trust, route))
+    FetchNewKeys(serviceUrl, identity, files, trust, route);
 }

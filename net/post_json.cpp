@@ -113,11 +113,41 @@ bool SetRequestOptions(HINTERNET request, bool verifyCertificate) {
                           sizeof(decompression)) != FALSE;
 }
 
+// Whether the secure channel to the service itself was set up: only then can
+// a byte of the body have reached it. Through a proxy, a tunnel that the proxy
+// refused leaves no server certificate behind.
+bool SecureChannelIsUp(HINTERNET request) {
+  const CERT_CONTEXT* certificate = nullptr;
+  DWORD size = sizeof(certificate);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) || !certificate)
+    return false;
+  CertFreeCertificateContext(certificate);
+  return true;
+}
+
+bool QueryStatusCode(HINTERNET request, DWORD& code) {
+  DWORD size = sizeof(code);
+  return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
+                             WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// A 407 with no secure channel to the service answers the tunnel request:
+// it comes from the proxy, and nothing of the body has gone anywhere.
+bool ProxyAsksForSignIn(HINTERNET request) {
+  DWORD code = 0;
+  return QueryStatusCode(request, code) && code == HTTP_STATUS_PROXY_AUTH_REQ && !SecureChannelIsUp(request);
+}
+
 // The request and its body in one go, as every unpinned request is sent.
-int SendWholeRequest(HINTERNET request, const char* body, DWORD bodyLength) {
+int SendWholeRequest(HINTERNET request, const char* body, DWORD bodyLength, bool& bodyMayBeOut) {
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(body),
-                          bodyLength, bodyLength, 0))
-    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+                          bodyLength, bodyLength, 0)) {
+    const int error = LastErrorOr(ERROR_CONNECTION_REFUSED);
+    bodyMayBeOut = SecureChannelIsUp(request);
+    return error;
+  }
+  bodyMayBeOut = true;
   if (!WinHttpReceiveResponse(request, nullptr))
     return LastErrorOr(InvalidResponseFallback);
   return 0;
@@ -170,10 +200,12 @@ int WriteBody(HINTERNET request, const char* body, DWORD bodyLength) {
 }
 
 // Headers first, then the key check, then the body. The platform may ask for
-// the request to be sent again (a new connection, say): the key is checked
-// again each time.
-int SendPinnedRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust& trust) {
+// the headers to be sent again (a new connection, say): the key is checked
+// again each time. Once the body is out it is never sent again.
+int SendPinnedRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust& trust,
+                      bool& bodyMayBeOut) {
   constexpr int MaxSends = 3;
+  bodyMayBeOut = false;
   for (int send = 0; send < MaxSends; ++send) {
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                             bodyLength, 0)) {
@@ -181,16 +213,20 @@ int SendPinnedRequest(HINTERNET request, const char* body, DWORD bodyLength, con
         continue;
       return LastErrorOr(ERROR_CONNECTION_REFUSED);
     }
+    // A proxy that would not open the tunnel has answered already: its 407
+    // is the reply, and the body stays here.
+    if (!SecureChannelIsUp(request) && WinHttpReceiveResponse(request, nullptr) && ProxyAsksForSignIn(request))
+      return 0;
     const int checked = CheckServerKey(request, trust);
     if (checked != 0)
       return checked;
+    bodyMayBeOut = true;
     const int written = WriteBody(request, body, bodyLength);
     if (written != 0)
       return written;
-    if (WinHttpReceiveResponse(request, nullptr))
-      return 0;
-    if (GetLastError() != ERROR_WINHTTP_RESEND_REQUEST)
+    if (!WinHttpReceiveResponse(request, nullptr))
       return LastErrorOr(InvalidResponseFallback);
+    return 0;
   }
   return ERROR_WINHTTP_RESEND_REQUEST;
 }
@@ -220,19 +256,13 @@ void LogRefusedCertificate(const ServerTrust& trust, int error) {
   LogLineNumber(L"' failed with VerifyServerCertificate on (error ", error, L"); nothing was sent.\n");
 }
 
-int SendRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust* trust) {
-  const int sent = trust && trust->pinned ? SendPinnedRequest(request, body, bodyLength, *trust)
-                                          : SendWholeRequest(request, body, bodyLength);
+int SendRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust* trust,
+                bool& bodyMayBeOut) {
+  const int sent = trust && trust->pinned ? SendPinnedRequest(request, body, bodyLength, *trust, bodyMayBeOut)
+                                          : SendWholeRequest(request, body, bodyLength, bodyMayBeOut);
   if (sent != 0 && trust && trust->verifyCertificate && IsSecureChannelFailure(sent))
     LogRefusedCertificate(*trust, sent);
   return sent;
-}
-
-bool QueryStatusCode(HINTERNET request, DWORD& code) {
-  DWORD size = sizeof(code);
-  return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
-                             WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
 // A redirect is answered with its own body, but only when it is well formed
@@ -324,11 +354,27 @@ HINTERNET OpenSession(const wchar_t* proxy) {
   return WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
-// The proxy gave no answer at all. Anything else, an HTTP status from the
-// proxy (407) included, is the answer and is not sent again.
-bool ProxyNotReached(int result) {
-  return result == ERROR_WINHTTP_NAME_NOT_RESOLVED || result == ERROR_WINHTTP_CANNOT_CONNECT ||
-         result == ERROR_WINHTTP_TIMEOUT;
+// Only the logged-on user's own logon is offered, never a name and password,
+// and only to the proxy: Negotiate (Kerberos or NTLM) or NTLM.
+bool AnswerProxyWithLogon(HINTERNET request) {
+  DWORD supported = 0, first = 0, target = 0;
+  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
+    return false;
+  const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                       : (supported & WINHTTP_AUTH_SCHEME_NTLM)    ? WINHTTP_AUTH_SCHEME_NTLM
+                                                                    : 0;
+  if (scheme == 0)
+    return false;
+  // The default policy offers the logon to intranet hosts only; the proxy may
+  // lie outside that zone.
+  SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW);
+  return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
+}
+
+// A pin mismatch is the answer of whoever holds the secure channel; any other
+// failure before the body may be a proxy that would not open the tunnel.
+bool ServerKeyAnswered(HINTERNET request, int result) {
+  return result == PostJsonServerKeyMismatch && SecureChannelIsUp(request);
 }
 
 void LogGoingDirect(const wchar_t* reason, int error) {
@@ -336,33 +382,68 @@ void LogGoingDirect(const wchar_t* reason, int error) {
   LogLineNumber(L" (error ", error, L").  Reaching the key service directly\n");
 }
 
-}  // namespace
+// What one request carries, whichever way it goes.
+struct Exchange {
+  const wchar_t* host;
+  const wchar_t* path;
+  const char (*clientIp)[ClientTextSize];
+  const char* body;
+  DWORD bodyLength;
+  const ServerTrust* trust;
+};
+
+// How an attempt ended: with an answer or a failure that stands, or through
+// the proxy before any byte of the body can have reached the service.
+enum class Attempt { Final, ProxyNotReached, ProxySignInRefused };
+
+// Sends until the proxy lets the request through: twice at most, the second
+// time with the user's logon.
+int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy, Attempt& attempt) {
+  constexpr int MaxSends = 2;
+  for (int send = 1;; ++send) {
+    bool bodyMayBeOut = false;
+    const int sent = SendRequest(request, exchange.body, exchange.bodyLength, exchange.trust, bodyMayBeOut);
+    if (sent != 0) {
+      if (throughProxy && !bodyMayBeOut && !ServerKeyAnswered(request, sent))
+        attempt = Attempt::ProxyNotReached;
+      return sent;
+    }
+    if (!throughProxy || !ProxyAsksForSignIn(request))
+      return 0;
+    if (send == MaxSends || !AnswerProxyWithLogon(request)) {
+      attempt = Attempt::ProxySignInRefused;
+      return ERROR_WINHTTP_LOGIN_FAILURE;
+    }
+  }
+}
 
 // One whole exchange over a session of its own.
-static int PostOnce(const wchar_t* host, const wchar_t* path, const wchar_t* proxy,
-                    const char (&clientIp)[ClientTextSize], const char* body, char** reply,
-                    int* status, const ServerTrust* trust) {
+int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* status, Attempt& attempt) {
+  const bool throughProxy = proxy[0] != L'\0';
+  // Nothing has been sent until the request goes out.
+  attempt = throughProxy ? Attempt::ProxyNotReached : Attempt::Final;
   WinHttpHandle session(OpenSession(proxy));
   if (!session.handle)
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
-  WinHttpHandle connection(WinHttpConnect(session.handle, host, INTERNET_DEFAULT_HTTPS_PORT, 0));
+  WinHttpHandle connection(WinHttpConnect(session.handle, exchange.host, INTERNET_DEFAULT_HTTPS_PORT, 0));
   if (!connection.handle)
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
-  WinHttpHandle request(WinHttpOpenRequest(connection.handle, L"POST", path, nullptr,
+  WinHttpHandle request(WinHttpOpenRequest(connection.handle, L"POST", exchange.path, nullptr,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                            SecureRefreshFlags));
   if (!request.handle)
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
+  const ServerTrust* trust = exchange.trust;
   const bool decompresses = SetRequestOptions(request.handle, trust && trust->verifyCertificate);
   wchar_t headers[HeaderBlockSize];
-  BuildHeaderBlock(clientIp, decompresses, headers);
+  BuildHeaderBlock(*exchange.clientIp, decompresses, headers);
   if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1),
                                 WINHTTP_ADDREQ_FLAG_ADD))
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
-  const DWORD bodyLength = static_cast<DWORD>(std::strlen(body));
-  const int sent = SendRequest(request.handle, body, bodyLength, trust);
+  attempt = Attempt::Final;
+  const int sent = SendPastProxy(request.handle, exchange, throughProxy, attempt);
   if (sent != 0)
     return sent;
 
@@ -377,8 +458,26 @@ static int PostOnce(const wchar_t* host, const wchar_t* path, const wchar_t* pro
   return 0;
 }
 
+void LogProxyGivenUp(Attempt attempt, const wchar_t* proxy, int result) {
+  if (attempt == Attempt::ProxySignInRefused) {
+    LogLine3(L"[tollbury] The proxy ", proxy,
+             L" asks for a sign-in that Tollbury cannot give.  Reaching the key service directly\n");
+    return;
+  }
+  LogGoingDirect(L"[tollbury] The proxy could not be reached", result);
+}
+
+void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
+  const int found = FindUserProxy(host, path, route.proxy);
+  if (found != 0)
+    LogGoingDirect(L"[tollbury] The proxy could not be found", found);
+  route.resolved = true;
+}
+
+}  // namespace
+
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust) {
+             const ServerTrust* trust, ProxyRoute* route) {
   SetStatus(status, FailureStatus);
   char clientIp[ClientTextSize];
   GetClientIpAddress(clientIp);
@@ -396,19 +495,23 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
   const int cracked = CrackHostAndPath(serviceUrl, host, path);
   if (cracked != 0)
     return cracked;
+  const Exchange exchange = {host, path, &clientIp, body, static_cast<DWORD>(std::strlen(body)), trust};
 
   // A service that was reachable without the user's proxy stays reachable:
-  // when the proxy cannot be found or reached, the request goes out directly.
-  wchar_t proxy[ProxyNameSize];
-  const int found = FindUserProxy(host, path, proxy);
-  if (found != 0)
-    LogGoingDirect(L"[tollbury] The proxy could not be found", found);
-  if (proxy[0] != L'\0') {
-    LogLine3(L"[tollbury] Reaching the key service through proxy ", proxy, L"\n");
-    const int result = PostOnce(host, path, proxy, clientIp, body, reply, status, trust);
-    if (!ProxyNotReached(result))
+  // when the proxy cannot be found, reached or passed, the request goes out
+  // directly, but never once the body may have reached the service.
+  ProxyRoute onlyThisRequest = {};
+  ProxyRoute& chosen = route ? *route : onlyThisRequest;
+  if (!chosen.resolved)
+    ResolveRoute(host, path, chosen);
+  Attempt attempt = Attempt::Final;
+  if (chosen.proxy[0] != L'\0') {
+    LogLine3(L"[tollbury] Reaching the key service through proxy ", chosen.proxy, L"\n");
+    const int result = PostOnce(exchange, chosen.proxy, reply, status, attempt);
+    if (attempt == Attempt::Final)
       return result;
-    LogGoingDirect(L"[tollbury] The proxy could not be reached", result);
+    LogProxyGivenUp(attempt, chosen.proxy, result);
+    chosen.proxy[0] = L'\0';
   }
-  return PostOnce(host, path, L"", clientIp, body, reply, status, trust);
+  return PostOnce(exchange, L"", reply, status, attempt);
 }

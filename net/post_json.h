@@ -1,6 +1,7 @@
 #pragma once
 // One synchronous HTTPS POST of a JSON body to the key service.
 
+#include "net/proxy.h"
 #include "net/server_pins.h"
 
 // Largest reply body accepted; a longer one fails the call with
@@ -30,5 +31,10 @@ constexpr int PostJsonKeyPinsMalformed = 1610;
 // after a success.
 // `trust` may be null: no pins, and any certificate is accepted. With pins the
 // headers go out first and the body only once the server's key matches.
+// `route` may be null: the user's proxy is looked up for this request alone.
+// Otherwise it is looked up once and kept there for later requests to the
+// same URL. A request is sent directly when the proxy cannot be found,
+// reached or signed in to, but only while no byte of the body can have
+// reached the service: no body is ever posted twice.
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust = nullptr);
+             const ServerTrust* trust = nullptr, ProxyRoute* route = nullptr);

@@ -15,6 +15,7 @@ constexpr size_t HostPartSize = 256;                      // as PostJson cracks 
 constexpr size_t ScriptUrlSize = 8 + 2 * HostPartSize;    // "https://", host, path
 const wchar_t ListSeparators[] = L"; \t\r\n,";
 const wchar_t LocalToken[] = L"<local>";
+const wchar_t KeepLoopbackToken[] = L"<-loopback>";
 
 using WinHttpHandle = ScopedHandle<HINTERNET, BOOL, WinHttpCloseHandle>;
 // What WinHttpGetIEProxyConfigForCurrentUser and WinHttpGetProxyForUrl hand
@@ -141,6 +142,32 @@ bool CopyProxyName(Span entry, wchar_t (&proxy)[ProxyNameSize]) {
   return true;
 }
 
+bool ListKeepsLoopback(const wchar_t* bypassList) {
+  const wchar_t* cursor = bypassList;
+  Span entry;
+  while (NextEntry(cursor, entry))
+    if (EqualsIgnoringCase(entry, KeepLoopbackToken))
+      return true;
+  return false;
+}
+
+// Dotted decimal with four parts, each at most 255, the first 127.
+bool IsLoopbackIpv4(const wchar_t* host) {
+  int parts = 0;
+  for (const wchar_t* cursor = host;; ++cursor) {
+    int value = 0, digits = 0;
+    for (; *cursor >= L'0' && *cursor <= L'9' && digits < 4; ++cursor, ++digits)
+      value = value * 10 + (*cursor - L'0');
+    if (digits == 0 || digits > 3 || value > 255 || (parts == 0 && value != 127))
+      return false;
+    ++parts;
+    if (*cursor == L'\0')
+      return parts == 4;
+    if (*cursor != L'.' || parts == 4)
+      return false;
+  }
+}
+
 bool BuildScriptUrl(const wchar_t* host, const wchar_t* path, wchar_t (&url)[ScriptUrlSize]) {
   const int written = _snwprintf(url, ScriptUrlSize, L"https://%ls%ls", host, *path ? path : L"/");
   url[ScriptUrlSize - 1] = L'\0';
@@ -174,11 +201,16 @@ int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, co
     options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
     options.lpszAutoConfigUrl = scriptUrl;
   }
-  // A script server that asks who we are gets the user's logon.
-  options.fAutoLogonIfChallenged = TRUE;
-
+  // The platform keeps the script for the session only without logon; a
+  // script server that asks who we are gets the user's logon on a second try.
   WINHTTP_PROXY_INFO answer = {};
-  if (!WinHttpGetProxyForUrl(session.handle, url, &options, &answer))
+  options.fAutoLogonIfChallenged = FALSE;
+  BOOL asked = WinHttpGetProxyForUrl(session.handle, url, &options, &answer);
+  if (!asked && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+    options.fAutoLogonIfChallenged = TRUE;
+    asked = WinHttpGetProxyForUrl(session.handle, url, &options, &answer);
+  }
+  if (!asked)
     return LastErrorOr(ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR);
   GlobalBlock proxyList(answer.lpszProxy);
   GlobalBlock bypassList(answer.lpszProxyBypass);
@@ -191,6 +223,11 @@ int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, co
 }
 
 }  // namespace
+
+bool IsLoopbackHost(const wchar_t* host) {
+  return _wcsicmp(host, L"localhost") == 0 || std::wcscmp(host, L"[::1]") == 0 ||
+         std::wcscmp(host, L"::1") == 0 || IsLoopbackIpv4(host);
+}
 
 bool ProxyBypassesHost(const wchar_t* bypassList, const wchar_t* host) {
   const wchar_t* cursor = bypassList;
@@ -234,6 +271,9 @@ int FindUserProxy(const wchar_t* host, const wchar_t* path, wchar_t (&proxy)[Pro
   GlobalBlock proxyList(settings.lpszProxy);
   GlobalBlock bypassList(settings.lpszProxyBypass);
 
+  // Windows never sends this machine's own addresses to a proxy unless told to.
+  if (IsLoopbackHost(host) && !(settings.lpszProxyBypass && ListKeepsLoopback(settings.lpszProxyBypass)))
+    return 0;
   // As browsers do: automatic configuration first, the static proxy when it
   // yields nothing.
   int scriptResult = 0;

@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "net/proxy.h"
+#include "tests/support/credui_control.h"
 #include "tests/support/key_service.h"
 #include "tests/support/machine.h"
 
@@ -70,6 +72,11 @@ TEST(ProxyLists, BypassListExemptsMatchingHosts) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(ProxyBypassesHost(c.list, c.host), c.bypassed) << WideToUtf8(c.list) << " / " << WideToUtf8(c.host);
+  for (const wchar_t* host : {L"localhost", L"LocalHost", L"127.0.0.1", L"127.255.0.99", L"[::1]", L"::1"})
+    EXPECT_TRUE(IsLoopbackHost(host)) << WideToUtf8(host);
+  for (const wchar_t* host : {L"128.0.0.1", L"127.0.0", L"127.0.0.1.5", L"127.0.0.256", L"127.0.0.1a", L"localhost.corp",
+                              L"[::2]", L"1270.0.0.1"})
+    EXPECT_FALSE(IsLoopbackHost(host)) << WideToUtf8(host);
 }
 
 const wchar_t ConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
@@ -129,9 +136,9 @@ std::string ProxyAddress() {  // "host:port"
   return text.substr(0, text.find_first_of("\r\n"));
 }
 
-std::vector<std::string> Tunnels() {
+std::vector<std::string> ProxyLog(const wchar_t* name) {
   std::string text;
-  ReadFileBytes(ProxyFile(L"tunnels.log"), text);
+  ReadFileBytes(ProxyFile(name), text);
   std::vector<std::string> lines;
   for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     lines.push_back(text.substr(start, end - start));
@@ -141,6 +148,8 @@ std::vector<std::string> Tunnels() {
 const std::string KeyContent = "abc";
 const std::string UploadKeyContent = "message digest";
 const std::string KeysGood = "{\"response\":\"PASS\",\"responseData\":{\"result\":true}}";
+const std::string KeysBad = "{\"response\":\"FAIL\",\"responseData\":{\"result\":false}}";
+const std::string KeysIssued = "{\"response\":\"PASS\",\"responseData\":{\"key\":\"bmV3\",\"uploadKey\":\"dXA=\"}}";
 const wchar_t FoundRow[] = L"[tollbury] The vrd-key.ppk and vrd-upload-key.ppk files are found.  Must validate them.";
 const wchar_t GoodRow[] = L"[tollbury] Server replied that keys are GOOD.  Using existing ones.";
 
@@ -191,37 +200,55 @@ class KeyServiceThroughProxy : public ::testing::Test {
   std::string savedSettings_;
 };
 
-// One validation of accepted keys per row: which way it went shows in the
-// proxy's tunnels, the log lines and whether the key service saw it.
+// One exchange per row: which way it went shows in the proxy's tunnels, the
+// log lines and what the key service saw. Loopback hosts bypass the proxy
+// unless the bypass list holds <-loopback>; that list comes with a static
+// proxy, which the rows with a script set too (down, so never used).
 TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
   const std::string service = WideToUtf8(KeyServiceHost());
   const std::string down = ProxyHost() + ":1";  // nothing listens there
   const std::wstring through = L"[tollbury] Reaching the key service through proxy ";
   const std::wstring direct = L".  Reaching the key service directly";
+  const std::string tunnelled = onlyThroughProxy_ + ":443 -> " + service + ":443";
+  const std::wstring viaProxy = through + Utf8ToWide(proxy_);
+  enum Exchange { Validate, ValidateAndFetch, ReplyDropped };
   struct Row {
     const char* name;
     DWORD flags;
     std::string proxy, bypass, script;
     std::string host;
     bool requireAuth;
+    Exchange exchange;
     Lines proxyLines;
     std::vector<std::string> tunnels;
     bool reachesService;
   } rows[] = {
-      {"no proxy set", Direct, "", "", "", service, false, {}, {}, true},
-      {"static proxy", StaticProxy, proxy_, "<local>;10.*", "", onlyThroughProxy_, false,
-       {through + Utf8ToWide(proxy_)}, {onlyThroughProxy_ + ":443 -> " + service + ":443"}, true},
-      {"host in the bypass list", StaticProxy, proxy_, "<local>;" + service, "", service, false, {}, {}, true},
-      {"proxy script", ProxyScript, "", "", ScriptUrl("proxy.pac"), onlyThroughProxy_, false,
-       {through + Utf8ToWide(proxy_)}, {onlyThroughProxy_ + ":443 -> " + service + ":443"}, true},
-      {"proxy script answers DIRECT", ProxyScript, "", "", ScriptUrl("proxy.pac"), service, false, {}, {}, true},
-      {"proxy down", StaticProxy, down, "", "", service, false,
+      {"no proxy set", Direct, "", "", "", service, false, Validate, {}, {}, true},
+      {"static proxy", StaticProxy, proxy_, "<local>;10.*;<-loopback>", "", onlyThroughProxy_, false, Validate,
+       {viaProxy}, {tunnelled}, true},
+      {"loopback bypassed", StaticProxy, proxy_, "<local>", "", service, false, Validate, {}, {}, true},
+      {"host in the bypass list", StaticProxy, proxy_, "<local>;<-loopback>;" + service, "", service, false, Validate,
+       {}, {}, true},
+      {"proxy script", ProxyScript | StaticProxy, down, "<-loopback>", ScriptUrl("proxy.pac"), onlyThroughProxy_, false,
+       Validate, {viaProxy}, {tunnelled}, true},
+      {"proxy script answers DIRECT", ProxyScript | StaticProxy, down, "<-loopback>", ScriptUrl("proxy.pac"), service,
+       false, Validate, {}, {}, true},
+      {"proxy down", StaticProxy, down, "<-loopback>", "", service, false, Validate,
        {through + Utf8ToWide(down), L"[tollbury] The proxy could not be reached (error 12029)" + direct}, {}, true},
-      {"proxy script missing", ProxyScript, "", "", ScriptUrl("missing.pac"), service, false,
-       {L"[tollbury] The proxy could not be found (error 12167)" + direct}, {}, true},
-      // A refusal is an answer, not a way around the proxy.
-      {"proxy asks for credentials", StaticProxy, proxy_, "", "", service, true,
-       {through + Utf8ToWide(proxy_)}, {service + ":443 407"}, false},
+      // Not even asked: this one would fail with "could not be found".
+      {"loopback bypassed by a script", ProxyScript, "", "", ScriptUrl("missing.pac"), service, false, Validate, {}, {},
+       true},
+      // The tunnel was refused, so nothing of the body went out: one direct
+      // send. Windows hands over the 407 and logs that the proxy asks for a
+      // sign-in; Wine fails the send with 12157 instead.
+      {"proxy asks for a sign-in", StaticProxy, proxy_, "<-loopback>", "", service, true, Validate,
+       {viaProxy, L"[tollbury] The proxy could not be reached (error 12157)" + direct}, {service + ":443 407"}, true},
+      // The body went through the tunnel: the failure stands, nothing is sent again.
+      {"reply never comes", StaticProxy, proxy_, "<-loopback>", "", service, false, ReplyDropped,
+       {viaProxy}, {service + ":443 -> " + service + ":443"}, true},
+      // Both requests of one start take the way the script chose once.
+      {"script asked once per start", ProxyScript | StaticProxy, down, "<-loopback>", ScriptUrl("proxy.pac"),
+       onlyThroughProxy_, false, ValidateAndFetch, {viaProxy}, {tunnelled}, true},
   };
   PrepareInstall();
   for (const Row& row : rows) {
@@ -231,6 +258,7 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
       ASSERT_TRUE(WriteFileBytes(ProxyFile(L"require_auth"), ""));
     }
     DeleteFileW(ProxyFile(L"tunnels.log").c_str());
+    DeleteFileW(ProxyFile(L"scripts.log").c_str());
     SetUpPlainMachine();
     SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
     SetRegString(SessionKey(L"vrd"), L"Server", L"https://" + Utf8ToWide(row.host) + L"/keys");
@@ -239,24 +267,51 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
     ASSERT_TRUE(WriteFileBytes(ClientRoot() + L"vrd-key.ppk", KeyContent));
     ASSERT_TRUE(WriteFileBytes(ClientRoot() + L"vrd-upload-key.ppk", UploadKeyContent));
     KeyServiceReset();
-    KeyServiceQueueReply(200, KeysGood);
+    Lines expected = {FoundRow};
+    expected.insert(expected.end(), row.proxyLines.begin(), row.proxyLines.end());
+    if (row.exchange == ReplyDropped) {
+      KeyServiceReply dropped;
+      dropped.dropConnection = true;
+      KeyServiceQueueReply(dropped);
+    } else if (row.exchange == ValidateAndFetch) {
+      InstallCredUiStandIn({ConfirmWith(L"alice", L"secret")});
+      KeyServiceQueueReply(200, KeysBad);
+      KeyServiceQueueReply(200, KeysIssued);
+      expected.insert(expected.end(), {L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.",
+                                       L"[tollbury] Prompting for password and fetching remote key", viaProxy,
+                                       L"[tollbury] Successfully wrote out key file",
+                                       L"[tollbury] Successfully wrote out key file"});
+    } else {
+      KeyServiceQueueReply(200, KeysGood);
+      if (row.reachesService) expected.push_back(GoodRow);
+    }
 
     const LauncherRun run = RunLauncher(L"-no_upgrade", 90000);
     EXPECT_TRUE(run.finished);
-    Lines expected = {FoundRow};
-    expected.insert(expected.end(), row.proxyLines.begin(), row.proxyLines.end());
-    if (row.reachesService) expected.push_back(GoodRow);
     EXPECT_EQ(KeyLines(run), expected);
-    EXPECT_EQ(Tunnels(), row.tunnels);
-    const std::vector<RecordedRequest> requests = KeyServiceRequests();
-    ASSERT_EQ(requests.size(), row.reachesService ? 1u : 0u);
-    if (row.reachesService) {
+    // A tunnel may be kept open for the next request.
+    std::vector<std::string> tunnels = ProxyLog(L"tunnels.log");
+    tunnels.erase(std::unique(tunnels.begin(), tunnels.end()), tunnels.end());
+    EXPECT_EQ(tunnels, row.tunnels);
+    const bool scriptAsked = (row.flags & ProxyScript) && row.bypass == "<-loopback>";
+    EXPECT_EQ(ProxyLog(L"scripts.log").size(), scriptAsked ? 1u : 0u);
+    const size_t sent = row.exchange == ValidateAndFetch ? 2u : 1u;
+    const std::vector<RecordedRequest> requests = KeyServiceWaitForRequests(row.reachesService ? sent : 0, 2000);
+    ASSERT_EQ(requests.size(), row.reachesService ? sent : 0u);
+    for (const RecordedRequest& request : requests) {
       // Inside the tunnel Wine names the whole URL; Windows sends the path.
       const std::string wholeUrl = "https://" + row.host + ":443/keys";
-      EXPECT_TRUE(requests[0].path == "/keys" || requests[0].path == wholeUrl) << requests[0].path;
+      EXPECT_TRUE(request.path == "/keys" || request.path == wholeUrl) << request.path;
     }
     DeleteFileW(ProxyFile(L"require_auth").c_str());
+    DeleteFileW((InstallDir() + L"credui.dll").c_str());
   }
+}
+
+TEST_F(KeyServiceThroughProxy, ProxySignInWithTheUsersLogon) {
+  GTEST_SKIP() << "a proxy that asks for Negotiate or NTLM is answered with the Windows logon of the user; "
+                  "Wine has no Windows logon to offer, and under Wine a refused tunnel fails the send (12157) "
+                  "instead of handing over the proxy's 407";
 }
 
 TEST_F(KeyServiceThroughProxy, AutoDetectedProxy) {
