@@ -246,9 +246,9 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
       // The body went through the tunnel: the failure stands, nothing is sent again.
       {"reply never comes", StaticProxy, proxy_, "<-loopback>", "", service, false, ReplyDropped,
        {viaProxy}, {service + ":443 -> " + service + ":443"}, true},
-      // Both requests of one start take the way the script chose once.
-      {"script asked once per start", ProxyScript | StaticProxy, down, "<-loopback>", ScriptUrl("proxy.pac"),
-       onlyThroughProxy_, false, ValidateAndFetch, {viaProxy}, {tunnelled}, true},
+      // The second request of the start goes the way the first one ended up.
+      {"given up once per start", StaticProxy, down, "<-loopback>", "", service, false, ValidateAndFetch,
+       {through + Utf8ToWide(down), L"[tollbury] The proxy could not be reached (error 12029)" + direct}, {}, true},
   };
   PrepareInstall();
   for (const Row& row : rows) {
@@ -278,7 +278,7 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
       KeyServiceQueueReply(200, KeysBad);
       KeyServiceQueueReply(200, KeysIssued);
       expected.insert(expected.end(), {L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.",
-                                       L"[tollbury] Prompting for password and fetching remote key", viaProxy,
+                                       L"[tollbury] Prompting for password and fetching remote key",
                                        L"[tollbury] Successfully wrote out key file",
                                        L"[tollbury] Successfully wrote out key file"});
     } else {
