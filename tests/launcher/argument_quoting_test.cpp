@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "wide_text.h"
 
@@ -47,6 +48,22 @@ TEST(AppendQuotedArgumentTest, RefusesWhatDoesNotFitAndKeepsText) {
   // A length that leaves no room is refused without a write.
   int full = 8;
   EXPECT_FALSE(AppendQuotedArgument(text, 8, full, W(u"").c_str()));
+}
+
+TEST(WholeArgumentsLengthTest, EndsAfterTheLastWholeArgumentThatFits) {
+  // Quoted blanks, an escaped quote and a doubled closing backslash end nothing.
+  WideChar text[64] = {0};
+  int length = 0;
+  std::vector<int> ends = {0};
+  for (const char16_t* argument : {u"a", u"b c", u"d\"e", u"x\\ y\\"}) {
+    ASSERT_TRUE(AppendQuotedArgument(text, 64, length, W(argument).c_str()));
+    ends.push_back(length);
+  }
+  for (int limit = 0; limit <= length + 2; ++limit) {
+    int expected = 0;
+    for (int end : ends) expected = end <= limit ? end : expected;
+    EXPECT_EQ(expected, WholeArgumentsLength(text, limit)) << limit;
+  }
 }
 
 }  // namespace
