@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "wide_text.h"
 
@@ -52,17 +52,10 @@ TEST(AppendQuotedArgumentTest, RefusesWhatDoesNotFitAndKeepsText) {
 
 TEST(WholeArgumentsLengthTest, EndsAfterTheLastWholeArgumentThatFits) {
   // Quoted blanks, an escaped quote and a doubled closing backslash end nothing.
-  WideChar text[64] = {0};
-  int length = 0;
-  std::vector<int> ends = {0};
-  for (const char16_t* argument : {u"a", u"b c", u"d\"e", u"x\\ y\\"}) {
-    ASSERT_TRUE(AppendQuotedArgument(text, 64, length, W(argument).c_str()));
-    ends.push_back(length);
-  }
-  for (int limit = 0; limit <= length + 2; ++limit) {
-    int expected = 0;
-    for (int end : ends) expected = end <= limit ? end : expected;
-    EXPECT_EQ(expected, WholeArgumentsLength(text, limit)) << limit;
+  const WideText text = W(u"a \"b c\" \"d\\\"e\" \"x\\ y\\\\\" ");
+  const int ends[] = {0, 2, 8, 15, 24};
+  for (int limit = 0; limit < 27; ++limit) {
+    EXPECT_EQ(*(std::upper_bound(ends, ends + 5, limit) - 1), WholeArgumentsLength(text.c_str(), limit)) << limit;
   }
 }
 
