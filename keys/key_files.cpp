@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <cwctype>
 
 #include "sys/client_root.h"
 #include "sys/file_retry.h"
@@ -13,6 +14,11 @@ namespace {
 
 // Tries for a free temporary name before giving up.
 constexpr int TemporaryNameAttempts = 64;
+// GetTempFileNameW names staged files "ppk<hex>.tmp".
+constexpr wchar_t TemporaryPrefix[] = L"ppk";
+// Staging and moving take well under a second, even with every wait for a
+// held file: an older staged file is no start's work in progress.
+constexpr ULONGLONG LeftoverAgeSeconds = 5 * 60;
 
 bool BuildKeyFilePath(const wchar_t* clientRoot, const wchar_t* sessionName, const wchar_t* suffix,
                       wchar_t (&path)[PathSize]) {
@@ -41,21 +47,26 @@ DWORD AllowCurrentUser(PrivateFileSecurity& security) {
   return Allow(security, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ? 0 : GetLastError();
 }
 
-// Creates a new, empty temporary file beside `path` ("ppkXXXX.tmp").
-HANDLE CreateTemporaryFile(const wchar_t* path, SECURITY_ATTRIBUTES& attributes, wchar_t (&temporary)[PathSize]) {
-  wchar_t directory[PathSize];
+bool DirectoryOf(const wchar_t* path, wchar_t (&directory)[PathSize]) {
   const size_t length = std::wcslen(path);
   if (length >= static_cast<size_t>(PathSize)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return INVALID_HANDLE_VALUE;
+    return false;
   }
   std::wmemcpy(directory, path, length + 1);
   PathRemoveFileSpecW(directory);
+  return true;
+}
+
+// Creates a new, empty temporary file beside `path` ("ppkXXXX.tmp").
+HANDLE CreateTemporaryFile(const wchar_t* path, SECURITY_ATTRIBUTES& attributes, wchar_t (&temporary)[PathSize]) {
+  wchar_t directory[PathSize];
+  if (!DirectoryOf(path, directory)) return INVALID_HANDLE_VALUE;
 
   UINT unique = (GetCurrentProcessId() + GetTickCount()) & 0xFFFF;
   for (int attempt = 0; attempt < TemporaryNameAttempts; ++attempt, unique = (unique + 1) & 0xFFFF) {
     if (unique == 0) unique = 1;  // 0 would make GetTempFileNameW create a file of its own
-    if (GetTempFileNameW(directory, L"ppk", unique, temporary) == 0) return INVALID_HANDLE_VALUE;
+    if (GetTempFileNameW(directory, TemporaryPrefix, unique, temporary) == 0) return INVALID_HANDLE_VALUE;
     const HANDLE file =
         CreateFileW(temporary, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
@@ -73,6 +84,29 @@ DWORD WriteAndFlush(HANDLE file, const void* bytes, DWORD count) {
   // The old key is about to be dropped: the new one must be on disk first.
   if (!FlushFileBuffers(file)) return GetLastError();
   return 0;
+}
+
+// "ppk", one to four hexadecimal digits, ".tmp": the pattern "ppk*.tmp"
+// also matches other names, and short names.
+bool IsStagedFileName(const wchar_t* name) {
+  const size_t prefix = std::wcslen(TemporaryPrefix);
+  if (_wcsnicmp(name, TemporaryPrefix, prefix) != 0) return false;
+  size_t digits = 0;
+  while (std::iswxdigit(name[prefix + digits])) ++digits;
+  return digits >= 1 && digits <= 4 && _wcsicmp(name + prefix + digits, L".tmp") == 0;
+}
+
+ULONGLONG SecondsSince(const FILETIME& time) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG then = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return current > then ? (current - then) / 10000000 : 0;
+}
+
+bool IsLeftover(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsStagedFileName(entry.cFileName) &&
+         SecondsSince(entry.ftLastWriteTime) > LeftoverAgeSeconds;
 }
 
 }  // namespace
@@ -148,6 +182,26 @@ void DiscardStagedFile(const wchar_t* temporary) {
   int attempt = 0;
   while (!DeleteFileW(temporary) && WaitForFileHold(GetLastError(), HoldErrors::SharingOrAccessDenied, attempt)) {
   }
+}
+
+int RemoveLeftoverStagedFiles(const wchar_t* path) {
+  wchar_t directory[PathSize];
+  wchar_t pattern[PathSize];
+  if (!DirectoryOf(path, directory) || !AppendToDirectory(directory, L"\\")) return 0;
+  std::wmemcpy(pattern, directory, PathSize);
+  if (!AppendToDirectory(pattern, TemporaryPrefix) || !AppendToDirectory(pattern, L"*.tmp")) return 0;
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW(pattern, &entry);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  int removed = 0;
+  do {
+    wchar_t leftover[PathSize];
+    std::wmemcpy(leftover, directory, PathSize);
+    // Another user's private leftover cannot be deleted; it is left alone.
+    if (IsLeftover(entry) && AppendToDirectory(leftover, entry.cFileName) && DeleteFileW(leftover)) ++removed;
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return removed;
 }
 
 unsigned long ReplaceFileContents(const wchar_t* path, const void* bytes, unsigned long count) {

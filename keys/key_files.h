@@ -39,6 +39,12 @@ unsigned long CommitStagedFile(const wchar_t* temporary, const wchar_t* path);
 // Deletes a staged temporary file that will not be committed.
 void DiscardStagedFile(const wchar_t* temporary);
 
+// Deletes the staged files in the directory of `path` that are older than
+// any start can still be writing: a failed move whose temporary file could
+// not be deleted either leaves a whole or partial key behind. Returns how
+// many were deleted.
+int RemoveLeftoverStagedFiles(const wchar_t* path);
+
 // Stages and commits in one call: replaces the file at `path` with exactly
 // `count` bytes, or leaves it as it was.
 unsigned long ReplaceFileContents(const wchar_t* path, const void* bytes, unsigned long count);

@@ -149,12 +149,32 @@ void DigestToUtf8(const wchar_t (&digest)[Md5HexSize], char (&utf8)[Md5HexSize])
   if (WideCharToMultiByte(CP_UTF8, 0, digest, -1, utf8, Md5HexSize, nullptr, nullptr) == 0) utf8[0] = '\0';
 }
 
+// Another user's private key files (a shared machine) cannot be read, nor
+// replaced: asking for credentials would end in a failed write every start.
+void ReportKeysOfAnotherUser(const wchar_t* sessionName, const KeyFiles& files) {
+  LogLine3(L"[tollbury] The key files of session '", sessionName,
+           L"' belong to another Windows user; keys are not checked.\n");
+  wchar_t text[MessageTextSize];
+  FormatText(text,
+             L"The key files of session '%ls' belong to another Windows user; keys are not checked.\n\n"
+             L"An administrator can delete %ls and %ls; the next start then asks for the account's credentials.",
+             sessionName, files.keyPath, files.uploadKeyPath);
+  ShowWarning(L"Warning", text);
+}
+
 // Returns true when new keys must be fetched.
 bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity, const wchar_t* sessionName,
                       const KeyFiles& files, const ServerTrust& trust, ProxyRoute& route) {
   wchar_t keyDigest[Md5HexSize];
   wchar_t uploadKeyDigest[Md5HexSize];
-  if (HashFileMd5(files.keyPath, keyDigest) != 0 || HashFileMd5(files.uploadKeyPath, uploadKeyDigest) != 0) {
+  // Both are tried: either one denied means neither can be replaced.
+  const DWORD keyResult = HashFileMd5(files.keyPath, keyDigest);
+  const DWORD uploadKeyResult = HashFileMd5(files.uploadKeyPath, uploadKeyDigest);
+  if (keyResult == ERROR_ACCESS_DENIED || uploadKeyResult == ERROR_ACCESS_DENIED) {
+    ReportKeysOfAnotherUser(sessionName, files);
+    return false;
+  }
+  if (keyResult != 0 || uploadKeyResult != 0) {
     LogFilesMissing(sessionName);
     return true;
   }
@@ -188,6 +208,8 @@ void LogPairKept() { LogText(L"[tollbury] Key files not replaced; the previous p
 // Both new keys are staged before either replaces its old file, so that a
 // failure keeps the old pair together wherever it can.
 void WriteKeyFiles(const KeyFiles& files, const GetKeyOutcome& outcome) {
+  const int removed = RemoveLeftoverStagedFiles(files.keyPath);
+  if (removed > 0) LogLineNumber(L"[tollbury] Removed ", removed, L" leftover temporary key files.\n");
   wchar_t keyTemporary[PathSize];
   wchar_t uploadKeyTemporary[PathSize];
   const DWORD keyStaged = StageFileContents(files.keyPath, outcome.key,

@@ -68,3 +68,18 @@ bool AppendQuotedArgument(WideChar* text, int capacity, int& length, const WideC
   text[length] = 0;
   return fitted;
 }
+
+// Reads the text back by the rules PutQuoted writes it by: a quote after an
+// even run of backslashes opens or closes quoting, and a space outside
+// quotes ends an argument.
+int WholeArgumentsLength(const WideChar* text, int limit) {
+  int whole = 0;
+  bool quoted = false;
+  int backslashes = 0;
+  for (int i = 0; i < limit && text[i] != 0; ++i) {
+    if (text[i] == '"' && backslashes % 2 == 0) quoted = !quoted;
+    if (text[i] == ' ' && !quoted) whole = i + 1;
+    backslashes = text[i] == '\\' ? backslashes + 1 : 0;
+  }
+  return whole;
+}

@@ -6,3 +6,8 @@
 // buffer of `capacity`, quoted and escaped for CommandLineToArgvW. Returns
 // false, leaving the text unchanged, when it does not fit.
 bool AppendQuotedArgument(WideChar* text, int capacity, int& length, const WideChar* argument);
+
+// Length of the longest start of `text`, a run of arguments as
+// AppendQuotedArgument writes them, that ends after a whole argument and its
+// space and takes at most `limit` characters.
+int WholeArgumentsLength(const WideChar* text, int limit);

@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "launcher/argument_quoting.h"
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
 
@@ -12,23 +13,18 @@ namespace {
 
 constexpr wchar_t ClientFileName[] = L"rudavuvav.exe";
 
-}  // namespace
+// ShellExecuteW is bound by INTERNET_MAX_URL_LENGTH, about 2,048 characters
+// of the whole command line; CreateProcessW takes CommandLineSize.
+constexpr int ShellExecuteCommandLineLimit = 2048;
+// ERROR_ELEVATION_REQUIRED, which MinGW-w64's winerror.h lacks.
+constexpr DWORD ElevationRequired = 740;
 
-int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName) {
-  // "<root><version>\rudavuvav.exe" in quotes, then one space.
-  const size_t clientPath = std::wcslen(clientRoot) + std::wcslen(newestName) + 1 + std::wcslen(ClientFileName);
-  const size_t before = clientPath + 3;
-  if (before >= static_cast<size_t>(CommandLineSize)) return 1;
-  return CommandLineSize - static_cast<int>(before);
+// Characters before the handed-on arguments: the quoted client path and a space.
+int ClientPathPrefixLength(const wchar_t* directory) {
+  return static_cast<int>(std::wcslen(directory) + 1 + std::wcslen(ClientFileName)) + 3;
 }
 
-void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName, const wchar_t* passThrough) {
-  // A cut directory would name another folder: better not to start at all.
-  if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName)) {
-    LogLine3(L"[tollbury] No usable client directory for version ", newestName, L", rudavuvav.exe not started\n");
-    return;
-  }
-  LogText(L"[tollbury] Launching rudavuvav.exe\n");
+void StartWithShell(const wchar_t* launchDirectory, const wchar_t* passThrough) {
   const INT_PTR result = reinterpret_cast<INT_PTR>(
       ShellExecuteW(nullptr, L"open", ClientFileName, passThrough, launchDirectory, SW_SHOWNORMAL));
   if (result <= 32) {
@@ -37,4 +33,61 @@ void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestNam
     detail[63] = L'\0';
     LogLine3(L"[tollbury] Could not start rudavuvav.exe: ShellExecute result ", detail, L"\n");
   }
+}
+
+// Returns 0 or the error of CreateProcessW.
+DWORD StartWithCreateProcess(const wchar_t* launchDirectory, const wchar_t* passThrough) {
+  wchar_t clientPath[PathSize];
+  const int pathLength = _snwprintf(clientPath, PathSize, L"%ls\\%ls", launchDirectory, ClientFileName);
+  if (pathLength < 0 || pathLength >= PathSize) return ERROR_FILENAME_EXCED_RANGE;
+  static wchar_t commandLine[CommandLineSize];  // CreateProcessW may write to it
+  const int lineLength = _snwprintf(commandLine, CommandLineSize, L"\"%ls\" %ls", clientPath, passThrough);
+  if (lineLength < 0 || lineLength >= CommandLineSize) return ERROR_FILENAME_EXCED_RANGE;
+
+  // As ShellExecuteW starts it: shown normally, in its own folder.
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(clientPath, commandLine, nullptr, nullptr, FALSE, 0, nullptr, launchDirectory, &startup,
+                      &process)) {
+    return GetLastError();
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}
+
+}  // namespace
+
+int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName) {
+  const size_t before = std::wcslen(clientRoot) + std::wcslen(newestName) + ClientPathPrefixLength(L"");
+  if (before >= static_cast<size_t>(CommandLineSize)) return 1;
+  return CommandLineSize - static_cast<int>(before);
+}
+
+void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName,
+                  wchar_t (&passThrough)[PassThroughSize]) {
+  // A cut directory would name another folder: better not to start at all.
+  if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName)) {
+    LogLine3(L"[tollbury] No usable client directory for version ", newestName, L", rudavuvav.exe not started\n");
+    return;
+  }
+  LogText(L"[tollbury] Launching rudavuvav.exe\n");
+  const int shellRoom = ShellExecuteCommandLineLimit - ClientPathPrefixLength(launchDirectory);
+  if (static_cast<int>(std::wcslen(passThrough)) <= shellRoom) {
+    StartWithShell(launchDirectory, passThrough);
+    return;
+  }
+  const DWORD error = StartWithCreateProcess(launchDirectory, passThrough);
+  if (error == 0) return;
+  if (error != ElevationRequired) {
+    LogLineNumber(L"[tollbury] Could not start rudavuvav.exe: CreateProcess error ", error, L"\n");
+    return;
+  }
+  // Only the shell can ask the user for elevation.
+  passThrough[WholeArgumentsLength(passThrough, shellRoom < 0 ? 0 : shellRoom)] = L'\0';
+  LogText(L"[tollbury] Command line too long to hand on in full; the last arguments are dropped.\n");
+  StartWithShell(launchDirectory, passThrough);
 }

@@ -8,5 +8,8 @@ int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName);
 
 // Starts rudavuvav.exe from the newest version directory with the handed-on
 // arguments. `launchDirectory` holds the client root directory on entry and
-// the launch directory afterwards.
-void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName, const wchar_t* passThrough);
+// the launch directory afterwards. A command line too long for ShellExecuteW
+// goes to CreateProcessW; should that need elevation, `passThrough` is cut
+// to the whole arguments ShellExecuteW takes.
+void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName,
+                  wchar_t (&passThrough)[PassThroughSize]);

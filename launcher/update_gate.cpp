@@ -51,9 +51,11 @@ long long ReadLastCheck() {
 }
 
 // A failed write is not reported: the next start simply is not throttled.
+// KEY_SET_VALUE alone: it is all the package grants standard users on the
+// key, and KEY_WRITE would also ask for the right to create subkeys.
 void WriteLastCheck(long long now) {
   ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyKeyPath, 0, KEY_WRITE, &key.handle) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyKeyPath, 0, KEY_SET_VALUE, &key.handle) != ERROR_SUCCESS) {
     key.handle = nullptr;
     return;
   }

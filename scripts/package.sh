@@ -117,14 +117,34 @@ out=$stage/tollbury.msi
 
 # What wixl cannot say: each setting's component is installed only when its
 # value is known (and always taken away by an uninstall: the values searched
-# for are the default session's then); the properties an elevated install may
-# take from the command line.
+# for are the default session's then), and is transitive, so that a repair
+# (REINSTALL=ALL) that names a value not written before installs it; the
+# properties an elevated install may take from the command line.
 queries=()
 for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCERTIFICATE; do
   component=$(msiinfo export "$out" Registry | awk -F'\t' -v v="[REG_$name]" '$5 == v { print $6 }' | tr -d '\r')
   [ -n "$component" ] || { echo "package.sh: no registry row writes [REG_$name]" >&2; exit 1; }
-  queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name OR REMOVE = \"ALL\"' WHERE \`Component\` = '$component'")
+  attributes=$(msiinfo export "$out" Component | awk -F'\t' -v c="$component" '$1 == c { print $4 + 64 }')
+  queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name OR REMOVE = \"ALL\"', \`Attributes\` = $attributes WHERE \`Component\` = '$component'")
 done
+# The update gate's key: created whatever the properties and never removed
+# (a permanent component, 64-bit, keyed by the key itself: 256 + 16 + 4),
+# and open to standard users for setting values, since every start rewrites
+# LastCheck. SYSTEM and Administrators keep full control and Users read
+# access, for subkeys too; set-value is for this key only. MsiLockPermissionsEx
+# (Windows Installer 5.0) takes SIDs, and an access list without the
+# protected flag still inherits from the parent key; LockPermissions takes
+# localized account names and replaces the whole list.
+gate_key='SOFTWARE\Verdanto\Client\Tollbury'
+queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('TollburyKey', 2, '$gate_key', '+', 'TollburyKey')")
+queries+=("UPDATE \`Component\` SET \`Attributes\` = 276, \`KeyPath\` = 'TollburyKey' WHERE \`Component\` = 'TollburyKey'")
+queries+=("CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)")
+queries+=("INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('TollburyKeyUsersSetValue', 'TollburyKey', 'Registry', 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)')")
+# wixl writes HKMU as root 4; it is -1.
+queries+=("UPDATE \`Registry\` SET \`Root\` = -1 WHERE \`Component_\` = 'StartMenuShortcut'")
+# wixl adds msidbCustomActionTypeNoImpersonate (0x800) to every property
+# setter, which means nothing without 0x400 and draws ICE68: plain type 51.
+queries+=("UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Type\` = 2099")
 # Programs with a version resource are versioned files (Windows Installer
 # compares versions, not hashes, when it repairs or replaces them).
 while IFS=$'\t' read -r file_key file_name; do

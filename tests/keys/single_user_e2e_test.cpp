@@ -281,10 +281,21 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
   KeyServiceQueueReply(200, Rejection(longMessage));
   KeyServiceQueueReply(200, "{\"response\":\"PASS\",\"responseData\":{\"key\":\"" + Base64("partial") + "\"}}");
   KeyServiceQueueReply(200, KeysIssuedReply());
+  // Staged files that earlier starts left: only the old one of our naming goes.
+  const std::wstring staged[] = {ClientRoot() + L"ppk1A2B.tmp", ClientRoot() + L"ppk-x.tmp", ClientRoot() + L"ppk3c.tmp"};
+  const FILETIME longAgo = {0, 0x01C00000};  // about the year 2000
+  for (const std::wstring& path : staged) {
+    ASSERT_TRUE(WriteFileBytes(path, "partial key"));
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (path != staged[2]) EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &longAgo));
+    CloseHandle(file);
+  }
 
   const FlowRun flow = Run();
   // Written once, from the complete reply only.
-  EXPECT_EQ(KeyLines(flow.run), Concat(FoundRows(oldKeyDigest), {BadRow, PromptRow, WroteRow, WroteRow}));
+  EXPECT_EQ(KeyLines(flow.run), Concat(FoundRows(oldKeyDigest), {BadRow, PromptRow,
+                                       L"[tollbury] Removed 1 leftover temporary key files.", WroteRow, WroteRow}));
+  EXPECT_TRUE(!FileExists(staged[0]) && FileExists(staged[1]) && FileExists(staged[2]));
   EXPECT_TRUE(flow.windows.empty());
 
   // Dialog flags and messages, call by call.
@@ -467,6 +478,23 @@ TEST_F(SingleUserFlow, KeyFileHeldTooLongIsReportedAndThePairKeptWhereItCanBe) {
     if (find != INVALID_HANDLE_VALUE) FindClose(find);
     ExpectClientStarted();
   }
+}
+
+// Another user's private key files cannot be read. Wine enforces no file
+// access list; a folder by the file's name fails the same CreateFileW with
+// ERROR_ACCESS_DENIED. The key file is missing: the pair cannot be replaced.
+TEST_F(SingleUserFlow, KeyFilesOfAnotherUserGetOneWarningAndNoPrompt) {
+  ASSERT_TRUE(CreateDirectoryW(UploadKeyPath().c_str(), nullptr));
+  InstallCredUiStandIn({ConfirmWith(L"alice", WidePassword)});
+
+  const FlowRun flow = Run();
+  const std::wstring line = L"The key files of session 'vrd' belong to another Windows user; keys are not checked.";
+  EXPECT_EQ(KeyLines(flow.run), (Lines{L"[tollbury] " + line}));
+  ASSERT_EQ(flow.windows.size(), 1u);
+  ExpectWarningBox(flow.windows[0], L"Warning", line + L"\n\nAn administrator can delete " + KeyPath() + L" and " +
+                   UploadKeyPath() + L"; the next start then asks for the account's credentials.");
+  EXPECT_TRUE(flow.calls.empty() && flow.requests.empty() && !FileExists(KeyPath()));
+  ExpectClientStarted();
 }
 
 TEST_F(SingleUserFlow, DialogThatKeepsFailingIsGivenUp) {

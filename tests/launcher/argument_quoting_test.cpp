@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "wide_text.h"
@@ -47,6 +48,15 @@ TEST(AppendQuotedArgumentTest, RefusesWhatDoesNotFitAndKeepsText) {
   // A length that leaves no room is refused without a write.
   int full = 8;
   EXPECT_FALSE(AppendQuotedArgument(text, 8, full, W(u"").c_str()));
+}
+
+TEST(WholeArgumentsLengthTest, EndsAfterTheLastWholeArgumentThatFits) {
+  // Quoted blanks, an escaped quote and a doubled closing backslash end nothing.
+  const WideText text = W(u"a \"b c\" \"d\\\"e\" \"x\\ y\\\\\" ");
+  const int ends[] = {0, 2, 8, 15, 24};
+  for (int limit = 0; limit < 27; ++limit) {
+    EXPECT_EQ(*(std::upper_bound(ends, ends + 5, limit) - 1), WholeArgumentsLength(text.c_str(), limit)) << limit;
+  }
 }
 
 }  // namespace

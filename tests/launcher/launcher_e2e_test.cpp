@@ -185,6 +185,20 @@ TEST_F(LauncherTest, LongCommandLineReachesClientWhole) {
   ClientRecord record;
   ASSERT_TRUE(WaitForClientRecord(L"1.0.1", record));
   EXPECT_EQ(args, record.args);
+  EXPECT_EQ(ClientRoot() + L"1.0.1", record.cwd);
+}
+
+// ShellExecuteW takes a whole command line of at most 2,048 characters,
+// CreateProcessW the rest; a start that fails (no folder 1.0.0) names which.
+TEST_F(LauncherTest, CommandLinesBeyondTheShellsLimitGoToCreateProcess) {
+  const size_t before = (ClientRoot() + L"1.0.0\\rudavuvav.exe").size() + 3;  // the quoted path and a space
+  for (size_t whole : {2048u, 2049u}) {
+    SCOPED_TRACE(whole);
+    const Lines other = OtherLines(RunLauncher(L"-no_upgrade " + std::wstring(whole - before - 1, L'a')));
+    ASSERT_EQ(2u, other.size()) << Narrow(Joined(other));
+    const std::wstring route = whole <= 2048 ? L"ShellExecute result " : L"CreateProcess error ";
+    EXPECT_EQ(0u, other[1].rfind(L"[tollbury] Could not start rudavuvav.exe: " + route, 0)) << Narrow(other[1]);
+  }
 }
 
 // Without the capture tool, whose own command line could not hold arguments

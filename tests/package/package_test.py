@@ -140,12 +140,12 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     for prop, key, name, kind in SETTINGS:
         row = registry.get(name)
         ok = row is not None and row[1] == "2" and row[2] == key and row[4] == f"[REG_{prop}]"
-        ok = ok and components[row[5]][4] == f'REG_{prop} OR REMOVE = "ALL"'
+        ok = ok and components[row[5]][4] == f'REG_{prop} OR REMOVE = "ALL"' and int(components[row[5]][3]) & 64
         given = [a for a in actions.values() if a[2] == f"REG_{prop}" and prop in a[3] and "OLD_" not in a[3]]
         kept = [a for a in actions.values() if a[2] == f"REG_{prop}" and a[3] == f"[OLD_{prop}]"]
         types = {a[3].startswith("#") for a in given}
         ok = ok and bool(kept) and (types == {True} if kind == "REG_DWORD" else False in types)
-        check(ok, f"{prop} writes HKLM\\{key}\\{name} as {kind} only when known, and is read back first")
+        check(ok, f"{prop} writes HKLM\\{key}\\{name} as {kind} only when known (transitive), and is read back first")
     reads, _, default_session = program_reads()
     for prop, key, name, kind in SETTINGS:
         actual = reads.get((key.replace("[SESSION]", default_session), name), "not read")
@@ -156,8 +156,16 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(all(int(r[4]) & 16 for r in locators), "registry searches look in the 64-bit view")
 
     shortcuts = table(msi, "Shortcut")
+    rows = {r[0]: r for r in table(msi, "Registry")}
+    key_path = rows.get(components.get(shortcuts[0][3], [""] * 6)[5], [""] * 6)
     check(len(shortcuts) == 1 and shortcuts[0][1] == "ProgramMenuFolder" and shortcuts[0][2] == "Verdanto Client"
-          and shortcuts[0][3] == files["tollbury.exe"][1], "Start-menu shortcut \"Verdanto Client\" to tollbury.exe")
+          and shortcuts[0][4] == "[#TollburyExe]" and key_path[1] == "-1" and key_path[5] == shortcuts[0][3],
+          "Start-menu shortcut \"Verdanto Client\" to tollbury.exe, not advertised, keyed by an HKMU value (ICE43)")
+    check({a[1] for a in actions.values()} == {"51"}, "property setters are plain type 51 (ICE68)")
+    gate = [r for r in rows.values() if r[1:4] == ["2", r"SOFTWARE\Verdanto\Client\Tollbury", "+"]] or [[""] * 6]
+    check(components.get(gate[0][5], [""] * 6)[3:] == ["276", "", gate[0][0]], "the Tollbury key is always made, kept")
+    check(table(msi, "MsiLockPermissionsEx") == [["TollburyKeyUsersSetValue", gate[0][0], "Registry",
+          "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", ""]], "Users may set values in that key alone")
 
     upgrade = table(msi, "Upgrade")
     code = props["UpgradeCode"].upper()
@@ -240,18 +248,21 @@ def test_e2e(build_dir, out_dir):
         wine.run("reg", "delete", r"HKLM\SOFTWARE\Verdanto", "/f")
         client_root = wine.c("ProgramData", "Verdanto", "RudAvuvav")
         shutil.rmtree(client_root, ignore_errors=True)
+        # Install without properties: the Tollbury key alone, empty; a start (no client yet) writes LastCheck into it.
+        code = wine.msiexec("/i", windows_path(current))
+        wine.run(wine.c("Program Files", "Verdanto", "Tollbury", "tollbury.exe"), "-no_upgrade")
+        check(code == 0 and list(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck"],
+              f"install without properties makes the Tollbury key, and a start writes LastCheck into it (exit {code})")
         os.makedirs(os.path.join(client_root, "2.0.0"))
         shutil.copy(os.path.join(build_dir, "bin", "rudavuvav.exe"), os.path.join(client_root, "2.0.0"))
         for name in ("vrd-key.ppk", "vrd-upload-key.ppk"):
             with open(os.path.join(client_root, name), "w") as f:
                 f.write("PuTTY-User-Key-File-2: ssh-rsa\n")
-        wine.run("reg", "add", r"HKLM\SOFTWARE\Verdanto\Client\Tollbury", "/v", "LastCheck", "/t", "REG_SZ",
-                 "/d", "0", "/f")
 
-        # Install with properties; SERVERKEYPINS is not given, so nothing is written for it.
+        # Properties for the installed package: a repair; SERVERKEYPINS is not given, so nothing is written for it.
         code = wine.msiexec("/i", windows_path(current), "SERVER=keys.verdanto.example", "HOSTNAME=updates.example",
-                            "SINGLEUSER=0", "UPGRADECHECK=0", "VERIFYSERVERCERTIFICATE=1")
-        check(code == 0, f"silent install with properties (exit {code})")
+                            "SINGLEUSER=0", "UPGRADECHECK=0", "VERIFYSERVERCERTIFICATE=1", "REINSTALL=ALL", "REINSTALLMODE=vomus")
+        check(code == 0, f"repair with properties (exit {code})")
         session = wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd")
         tollbury = wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")
         expected_session = {"Server": ("REG_SZ", "keys.verdanto.example"), "HostName": ("REG_SZ", "updates.example"),
