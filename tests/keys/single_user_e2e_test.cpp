@@ -287,7 +287,9 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
   for (const std::wstring& path : staged) {
     ASSERT_TRUE(WriteFileBytes(path, "partial key"));
     HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (path != staged[2]) EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &longAgo));
+    if (path != staged[2]) {
+      EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &longAgo));
+    }
     CloseHandle(file);
   }
 

@@ -201,6 +201,11 @@ TEST_F(LauncherTest, CommandLinesBeyondTheShellsLimitGoToCreateProcess) {
   }
 }
 
+TEST_F(LauncherTest, ClientAskingForElevationGetsTheShellsShareOfALongLine) {
+  GTEST_SKIP() << "CreateProcessW fails with ERROR_ELEVATION_REQUIRED only for a user who is not elevated and a "
+                  "client that asks for it; under Wine every user is an elevated administrator";
+}
+
 // Without the capture tool, whose own command line could not hold arguments
 // this long. Returns the exit code.
 DWORD RunLauncherUncaptured(const std::wstring& arguments) {
