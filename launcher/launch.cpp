@@ -7,6 +7,7 @@
 
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName) {
 void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName, const wchar_t* passThrough) {
   // A cut directory would name another folder: better not to start at all.
   if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName)) {
+    ReportNextLogLine(EventNoUsableClientDirectory, EVENTLOG_ERROR_TYPE);
     LogLine3(L"[tollbury] No usable client directory for version ", newestName, L", rudavuvav.exe not started\n");
     return;
   }
@@ -35,6 +37,7 @@ void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestNam
     wchar_t detail[64];
     _snwprintf(detail, 64, L"%lld, error %lu", static_cast<long long>(result), GetLastError());
     detail[63] = L'\0';
+    ReportNextLogLine(EventClientNotStarted, EVENTLOG_ERROR_TYPE);
     LogLine3(L"[tollbury] Could not start rudavuvav.exe: ShellExecute result ", detail, L"\n");
   }
 }

@@ -307,7 +307,19 @@ LauncherRun FinishLauncher(PendingLauncher& pending, DWORD timeoutMs) {
   return run;
 }
 
-LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs) {
+LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wchar_t* wineDebug) {
+  wchar_t tracePath[MAX_PATH] = L"";
+  wchar_t ownDebug[256] = L"";
+  std::string before;
+  if (wineDebug) {
+    GetEnvironmentVariableW(L"TOLLBURY_WINE_TRACE", tracePath, MAX_PATH);
+    ReadFileBytes(tracePath, before);
+    GetEnvironmentVariableW(L"WINEDEBUG", ownDebug, 256);
+    SetEnvironmentVariableW(L"WINEDEBUG", wineDebug);
+  }
   PendingLauncher pending = StartLauncher(arguments);
-  return FinishLauncher(pending, timeoutMs);
+  if (wineDebug) SetEnvironmentVariableW(L"WINEDEBUG", ownDebug);
+  LauncherRun run = FinishLauncher(pending, timeoutMs);
+  if (wineDebug && ReadFileBytes(tracePath, run.wineTrace)) run.wineTrace.erase(0, before.size());
+  return run;
 }
