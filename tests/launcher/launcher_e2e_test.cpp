@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -284,67 +285,36 @@ TEST_F(LauncherTest, NoCommonAppDataFolderStartsNothing) {
 
 namespace {
 
-const wchar_t* const PolicyKey = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
-
-// Under Wine, ReportEventW traces "fixme:advapi:ReportEventW (source,type,
-// category,id,..." and then the string as "<err|warn>:eventlog:ReportEventW
-// L"text"". Events as "type id text", the text unescaped.
-std::vector<std::string> TracedEvents(const std::string& trace) {
-  std::vector<std::string> events;
-  for (size_t at = 0; (at = trace.find("fixme:advapi:ReportEventW (", at)) != std::string::npos; ++at) {
-    unsigned type = 0, id = 0;
-    std::sscanf(trace.c_str() + trace.find(',', at) + 1, "%x,%*x,%x", &type, &id);
-    const size_t open = trace.find("eventlog:ReportEventW L\"", at) + 24, close = trace.find("\"\n", open);
-    std::string text = trace.substr(open, close - open);
-    for (size_t e; (e = text.find("\\n")) != std::string::npos;) text.replace(e, 2, "\n");
-    events.push_back(std::to_string(type) + " " + std::to_string(id) + " " + text);
-  }
-  return events;
-}
-
 TEST_F(LauncherTest, FailuresReachTheEventLogOnlyWhenThePolicyIsOn) {
-  const std::string unusablePins = "1 15 ServerKeyPins for session 'vrd' is not a valid pin list: pin 1 is not the "
-                                   "base64 text of a SHA-256 digest (44 characters). Nothing is sent to the key service.";
-  const std::string pinsBox =
-      "1 10 Communications error with Tidewire URL:\nhttps://127.0.0.254/keys\nStatus=500, Error Code=1610";
-  struct Case {
-    const char* title;
-    void (*policy)();
-    void (*prepare)();
-    std::vector<std::string> events;  // empty: no event log call at all
-  } cases[] = {
-      {"client not found", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, [] {},
-       {"1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 2"}},
-      {"session missing at the update check: exit 2", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 7); },
-       [] { SetRegString(TollburyKey, L"UpgradeCheck", L"1"); RegDeleteTreeW(HKEY_LOCAL_MACHINE, SessionKey(L"vrd").c_str()); },
-       {"1 4 Exiting because 'vrd' session does not exist in the registry."}},
-      {"unusable pin list, then the key service error box", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); },
-       [] {
-         SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
-         SetRegString(SessionKey(L"vrd"), L"Server", L"https://127.0.0.254/keys");
-         SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", L"sha256//abc");
-         WriteFileBytes(ClientRoot() + L"vrd-key.ppk", "k");
-         WriteFileBytes(ClientRoot() + L"vrd-upload-key.ppk", "u");
-       },
-       {unusablePins, pinsBox, "1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 2"}},
-      {"policy off", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 0); }, [] {}, {}},
-      {"policy of another type", [] { SetRegString(PolicyKey, L"ReportToEventLog", L"1"); }, [] {}, {}},
-      {"no policy", [] {}, [] {}, {}},
-  };
-  for (const Case& c : cases) {
+  // Each start fails three times: a line of the key exchange, its error box, no client to start.
+  const std::vector<std::string> reported = {
+      "1 f ServerKeyPins for session 'vrd' is not a valid pin list: pin 1 is not the base64 text of a SHA-256 "
+      "digest (44 characters). Nothing is sent to the key service.",
+      "1 a Communications error with Tidewire URL:\\nhttps://127.0.0.254/keys\\nStatus=500, Error Code=1610",
+      "1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 2"};
+  const struct { const char* title; DWORD type, value; } cases[] = {  // ReportToEventLog (REG_NONE: missing)
+      {"on", REG_DWORD, 7}, {"off", REG_DWORD, 0}, {"of another type", REG_SZ, 1}, {"missing", REG_NONE, 0}};
+  const wchar_t* const policyKey = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
+  // "fixme:advapi:ReportEventW (source,type,category,id,..." then "err:eventlog:ReportEventW L"<text>"".
+  static const std::regex event(R"re(ReportEventW \(\w+,0x0*(\w+),\w+,0x0*(\w+),.*\n.*:eventlog:ReportEventW L"(.*)"\n)re");
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
     SetUpPlainMachine();
     ResetClientRoot();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
-    c.policy();
-    c.prepare();
+    SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
+    SetRegString(SessionKey(L"vrd"), L"Server", L"https://127.0.0.254/keys");
+    SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", L"sha256//abc");
+    WriteFileBytes(ClientRoot() + L"vrd-key.ppk", "k");
+    WriteFileBytes(ClientRoot() + L"vrd-upload-key.ppk", "u");
+    if (c.type != REG_NONE) SetRegBytes(policyKey, L"ReportToEventLog", c.type, &c.value, sizeof(DWORD));
     const LauncherRun run = RunLauncher(L"", 60000, L"-all,+eventlog,fixme+advapi,+loaddll");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, policyKey);
     ASSERT_NE(std::string::npos, run.wineTrace.find(":loaddll:")) << "no trace in TOLLBURY_WINE_TRACE";
-    EXPECT_EQ(c.events, TracedEvents(run.wineTrace)) << run.wineTrace;
-    if (c.events.empty()) {
-      EXPECT_EQ(std::string::npos, run.wineTrace.find("EventSource")) << run.wineTrace;
-    }
+    std::vector<std::string> events;
+    for (std::sregex_iterator m(run.wineTrace.begin(), run.wineTrace.end(), event), end; m != end; ++m)
+      events.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str());
+    EXPECT_EQ(c.value != 0 && c.type == REG_DWORD ? reported : std::vector<std::string>(), events) << run.wineTrace;
+    EXPECT_EQ(events.empty(), run.wineTrace.find("RegisterEventSource") == std::string::npos);
   }
 }
 

@@ -308,8 +308,7 @@ LauncherRun FinishLauncher(PendingLauncher& pending, DWORD timeoutMs) {
 }
 
 LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wchar_t* wineDebug) {
-  wchar_t tracePath[MAX_PATH] = L"";
-  wchar_t ownDebug[256] = L"";
+  wchar_t tracePath[MAX_PATH] = L"", ownDebug[256] = L"";
   std::string before;
   if (wineDebug) {
     GetEnvironmentVariableW(L"TOLLBURY_WINE_TRACE", tracePath, MAX_PATH);

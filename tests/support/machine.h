@@ -62,10 +62,7 @@ struct LauncherRun {
   std::vector<std::wstring> lines;  // debug output, one entry a line, without the line feed
   std::string wineTrace;            // with wineDebug: what Wine traced meanwhile
 };
-// Runs InstallDir()\tollbury.exe `arguments` through dbgcapture. With
-// `wineDebug`, under that WINEDEBUG; Wine writes the trace to the Unix
-// stderr the test program inherited (not to a handle given to the child), so
-// the test's command sends it to the file TOLLBURY_WINE_TRACE names.
+// Runs InstallDir()\tollbury.exe `arguments` through dbgcapture (with `wineDebug`: see WINE_TRACE).
 LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs = 60000, const wchar_t* wineDebug = nullptr);
 // Starts it without waiting; finish with FinishLauncher.
 struct CapturedOutput;
