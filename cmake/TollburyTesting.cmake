@@ -26,13 +26,24 @@ if(WIN32)
 endif()
 
 # tollbury_add_test(NAME <name> COMMAND <target or program> [args...]
-#                   [MACHINE] [FIXTURES f...] [ENV VAR=value...] [TIMEOUT s])
+#                   [MACHINE] [WINE_TRACE] [FIXTURES f...] [ENV VAR=value...] [TIMEOUT s])
 # A target given as the command runs under Wine in a Windows build.
+# WINE_TRACE: Wine writes a process's debug channels to the Unix stderr it
+# inherited, never to a handle it was given; the test program's stderr goes to
+# a file, which TOLLBURY_WINE_TRACE names, so that it can read what the
+# programs it starts with a WINEDEBUG of their own traced.
 function(tollbury_add_test)
-  cmake_parse_arguments(T "MACHINE" "NAME;TIMEOUT" "COMMAND;FIXTURES;ENV" ${ARGN})
+  cmake_parse_arguments(T "MACHINE;WINE_TRACE" "NAME;TIMEOUT" "COMMAND;FIXTURES;ENV" ${ARGN})
+  set(env ${T_ENV})
+  if(T_WINE_TRACE)
+    set(trace ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}.wine-trace)
+    list(POP_FRONT T_COMMAND program)
+    set(T_COMMAND sh -c "exec \"$0\" \"$@\" 2>\"${trace}\"" ${CMAKE_CROSSCOMPILING_EMULATOR}
+        $<TARGET_FILE:${program}> ${T_COMMAND})
+    list(APPEND env TOLLBURY_WINE_TRACE=Z:${trace})
+  endif()
   add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
   set(fixtures ${T_FIXTURES})
-  set(env ${T_ENV})
   if(WIN32)
     list(APPEND fixtures wine)
     list(APPEND env ${TOLLBURY_WINE_ENV})

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 #include "sys/handle_guard.h"
 #include "sys/limits.h"
 #include "sys/registry.h"
@@ -28,6 +29,7 @@ bool ReadVerifyServerCertificate(HKEY sessionKey, const wchar_t* sessionName) {
 }
 
 void LogUnusablePins(const wchar_t* sessionName, const wchar_t* problem) {
+  ReportNextLogLine(EventKeyPinsUnusable, EVENTLOG_ERROR_TYPE);
   LogText(L"[tollbury] ServerKeyPins for session '");
   LogText(sessionName);
   LogLine3(L"' is not a valid pin list: ", problem, L". Nothing is sent to the key service.\n");

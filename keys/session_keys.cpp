@@ -15,6 +15,7 @@
 #include "net/post_json.h"
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 #include "sys/limits.h"
 #include "sys/md5.h"
 
@@ -40,6 +41,8 @@ const wchar_t FirstPrompt[] = L"Enter your Verdanto account information:";
 const wchar_t UnknownErrorPrompt[] = L"Unknown error authenticating.  Please try again:";
 const wchar_t RetrySuffix[] = L".  Please try again:";
 const wchar_t CommunicationsErrorFormat[] = L"Communications error with Tidewire URL:\n%ls\nStatus=%d, Error Code=%d";
+const wchar_t ServerUnsupportedText[] =
+    L"You have enabled Single User Authentication but the server does not support it.";
 
 struct ClientIdentity {
   char ipText[ClientTextSize];
@@ -85,15 +88,17 @@ void ShowWarning(const wchar_t* caption, const wchar_t* text) {
   MessageBoxW(nullptr, text, caption, MB_ICONWARNING | MB_OK);
 }
 
-void ShowCommunicationsError(const wchar_t* caption, const wchar_t* serviceUrl, int status, int code) {
+void ShowCommunicationsError(const wchar_t* caption, DWORD eventId, const wchar_t* serviceUrl, int status, int code) {
   wchar_t text[MessageTextSize];
   FormatText(text, CommunicationsErrorFormat, serviceUrl, status, code);
+  ReportFailure(eventId, EVENTLOG_ERROR_TYPE, text);
   ShowWarning(caption, text);
 }
 
 void ShowFileWriteError(const wchar_t* path, DWORD code) {
   wchar_t text[MessageTextSize];
   FormatText(text, L"Problem writing to %ls file:\nError Code=%d", path, static_cast<int>(code));
+  ReportFailure(EventFileWriteError, EVENTLOG_ERROR_TYPE, text);
   ShowWarning(L"File Write Error", text);
 }
 
@@ -152,6 +157,7 @@ void DigestToUtf8(const wchar_t (&digest)[Md5HexSize], char (&utf8)[Md5HexSize])
 // Another user's private key files (a shared machine) cannot be read, nor
 // replaced: asking for credentials would end in a failed write every start.
 void ReportKeysOfAnotherUser(const wchar_t* sessionName, const KeyFiles& files) {
+  ReportNextLogLine(EventKeyFilesOfAnotherUser, EVENTLOG_WARNING_TYPE);
   LogLine3(L"[tollbury] The key files of session '", sessionName,
            L"' belong to another Windows user; keys are not checked.\n");
   wchar_t text[MessageTextSize];
@@ -190,7 +196,7 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
   int status = 500;
   const int result = PostJson(serviceUrl, body, &reply, &status, &trust, &route);
   if (result != 0) {
-    ShowCommunicationsError(L"Key Validation Error", serviceUrl, status, result);
+    ShowCommunicationsError(L"Key Validation Error", EventKeyValidationError, serviceUrl, status, result);
     std::free(reply);
     return false;
   }
@@ -254,7 +260,8 @@ void ActOnOutcome(FetchState& state, const GetKeyOutcome& outcome) {
       break;
     case GetKeyVerdict::ServerUnsupported:
       state.keepAsking = false;
-      ShowWarning(L"Warning", L"You have enabled Single User Authentication but the server does not support it.");
+      ReportFailure(EventServerUnsupported, EVENTLOG_WARNING_TYPE, ServerUnsupportedText);
+      ShowWarning(L"Warning", ServerUnsupportedText);
       break;
     case GetKeyVerdict::Rejected:
       state.failedAttempt = true;
@@ -290,7 +297,7 @@ void FetchKeys(FetchState& state, const wchar_t* userName, const wchar_t* passwo
   const int result = PostCredentials(state, userName, password, &reply, &status);
   if (result != 0) {
     state.keepAsking = false;
-    ShowCommunicationsError(L"Authentication Error", state.serviceUrl, status, result);
+    ShowCommunicationsError(L"Authentication Error", EventAuthenticationError, state.serviceUrl, status, result);
   } else {
     GetKeyOutcome outcome;
     ReadGetKeyReply(reply, outcome);

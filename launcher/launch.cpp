@@ -8,6 +8,7 @@
 #include "launcher/argument_quoting.h"
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ void StartWithShell(const wchar_t* launchDirectory, const wchar_t* passThrough) 
     wchar_t detail[64];
     _snwprintf(detail, 64, L"%lld, error %lu", static_cast<long long>(result), GetLastError());
     detail[63] = L'\0';
+    ReportNextLogLine(EventClientNotStarted, EVENTLOG_ERROR_TYPE);
     LogLine3(L"[tollbury] Could not start rudavuvav.exe: ShellExecute result ", detail, L"\n");
   }
 }
@@ -71,6 +73,7 @@ void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestNam
                   wchar_t (&passThrough)[PassThroughSize]) {
   // A cut directory would name another folder: better not to start at all.
   if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName)) {
+    ReportNextLogLine(EventNoUsableClientDirectory, EVENTLOG_ERROR_TYPE);
     LogLine3(L"[tollbury] No usable client directory for version ", newestName, L", rudavuvav.exe not started\n");
     return;
   }
@@ -83,6 +86,7 @@ void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestNam
   const DWORD error = StartWithCreateProcess(launchDirectory, passThrough);
   if (error == 0) return;
   if (error != ElevationRequired) {
+    ReportNextLogLine(EventClientNotStarted, EVENTLOG_ERROR_TYPE);
     LogLineNumber(L"[tollbury] Could not start rudavuvav.exe: CreateProcess error ", error, L"\n");
     return;
   }

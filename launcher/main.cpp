@@ -17,6 +17,7 @@
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
 #include "sys/dll_search.h"
+#include "sys/event_log.h"
 #include "sys/limits.h"
 
 namespace {
@@ -71,6 +72,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   const int passThroughRoom = PassThroughRoom(clientRoot, newestName);
   if (!ParseCommandLine(sessionName, passThrough, passThroughRoom, noUpgrade, updateCheck)) {
+    // Nothing is logged for this exit; the event is all an administrator gets.
+    ReportFailureNumber(EventCommandLineFailed, EVENTLOG_ERROR_TYPE,
+                        L"The command line could not be split into arguments (error ", GetLastError(),
+                        L"); exiting with code 3");
     return ExitCommandLineFailed;
   }
   if (!noUpgrade) ReadUpgradeCheck(updateCheck);

@@ -8,6 +8,7 @@
 #include "launcher/process_state.h"
 #include "launcher/winsparkle_api.h"
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 #include "sys/handle_guard.h"
 #include "sys/registry.h"
 
@@ -113,18 +114,25 @@ int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, co
 
   SetLastError(ERROR_SUCCESS);
   FinishedEvent = CreateEventW(nullptr, TRUE, FALSE, L"WinSparkleFinished");
-  if (AnotherStartIsChecking(FinishedEvent, GetLastError())) {
+  const DWORD createError = GetLastError();
+  if (AnotherStartIsChecking(FinishedEvent, createError)) {
     if (FinishedEvent != nullptr) CloseFinishedEvent();
     LogText(L"[tollbury] Another start's update check is still running, skipping upgrade check\n");
     return UpdateCheckGoOn;
   }
-  if (FinishedEvent == nullptr) return ExitEventFailed;
+  if (FinishedEvent == nullptr) {
+    // Nothing is logged for this exit; the event is all an administrator gets.
+    ReportFailureNumber(EventFinishedEventFailed, EVENTLOG_ERROR_TYPE,
+                        L"Cannot create the event WinSparkleFinished (error ", createError, L"); exiting with code 1");
+    return ExitEventFailed;
+  }
 
   char feedUrl[FeedUrlSize];
   {
     ScopedRegKey sessionKey;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionKeyPath, 0, KEY_READ, &sessionKey.handle) != ERROR_SUCCESS) {
       sessionKey.handle = nullptr;
+      ReportNextLogLine(EventSessionMissing, EVENTLOG_ERROR_TYPE);
       LogLine3(L"[tollbury] Exiting because '", sessionName, L"' session does not exist in the registry.\n");
       CloseFinishedEvent();
       return ExitSessionMissing;

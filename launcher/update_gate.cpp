@@ -9,6 +9,7 @@
 #include "sys/limits.h"
 #include "launcher/throttle.h"
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 #include "sys/handle_guard.h"
 #include "sys/registry.h"
 
@@ -25,6 +26,7 @@ constexpr DWORD GateMutexWaitMs = 30000;
 bool EnterGate(HANDLE mutex) {
   const DWORD wait = WaitForSingleObject(mutex, GateMutexWaitMs);
   if (wait == WAIT_TIMEOUT) {
+    ReportNextLogLine(EventUpdateGateWaitedOut, EVENTLOG_WARNING_TYPE);
     LogText(L"[tollbury] Another start has held the update gate for 30 seconds, going on without it\n");
   }
   return wait == WAIT_OBJECT_0;

@@ -3,6 +3,7 @@
 #include "net/identity.h"
 #include "net/proxy.h"
 #include "sys/debug_log.h"
+#include "sys/event_log.h"
 #include "sys/handle_guard.h"
 
 #include <windows.h>
@@ -154,6 +155,7 @@ int SendWholeRequest(HINTERNET request, const char* body, DWORD bodyLength, bool
 }
 
 void LogUnreadableCertificate(const wchar_t* sessionName, int error) {
+  ReportNextLogLine(EventServerKeyMismatch, EVENTLOG_ERROR_TYPE);
   LogText(L"[tollbury] The key service's certificate for session '");
   LogText(sessionName);
   LogLineNumber(L"' cannot be read (error ", error, L"); nothing was sent.\n");
@@ -181,6 +183,7 @@ int CheckServerKey(HINTERNET request, const ServerTrust& trust) {
     return 0;
   wchar_t pin[ServerKeyPinSize];
   FormatServerKeyPin(digest, pin);
+  ReportNextLogLine(EventServerKeyMismatch, EVENTLOG_ERROR_TYPE);
   LogText(L"[tollbury] The key service's certificate for session '");
   LogText(sessionName);
   LogLine3(L"' does not match ServerKeyPins; nothing was sent. It shows ", pin, L"\n");
@@ -251,6 +254,7 @@ bool IsSecureChannelFailure(int result) {
 // With validation on, a refused certificate is the likely cause of a failed
 // handshake; the platform's code alone does not tell an administrator that.
 void LogRefusedCertificate(const ServerTrust& trust, int error) {
+  ReportNextLogLine(EventCertificateRefused, EVENTLOG_ERROR_TYPE);
   LogText(L"[tollbury] The secure connection to the key service for session '");
   LogText(trust.sessionName ? trust.sessionName : L"");
   LogLineNumber(L"' failed with VerifyServerCertificate on (error ", error, L"); nothing was sent.\n");
@@ -377,7 +381,8 @@ bool ServerKeyAnswered(HINTERNET request, int result) {
   return result == PostJsonServerKeyMismatch && SecureChannelIsUp(request);
 }
 
-void LogGoingDirect(const wchar_t* reason, int error) {
+void LogGoingDirect(DWORD eventId, const wchar_t* reason, int error) {
+  ReportNextLogLine(eventId, EVENTLOG_WARNING_TYPE);
   LogText(reason);
   LogLineNumber(L" (error ", error, L").  Reaching the key service directly\n");
 }
@@ -460,17 +465,18 @@ int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* 
 
 void LogProxyGivenUp(Attempt attempt, const wchar_t* proxy, int result) {
   if (attempt == Attempt::ProxySignInRefused) {
+    ReportNextLogLine(EventProxySignInRefused, EVENTLOG_WARNING_TYPE);
     LogLine3(L"[tollbury] The proxy ", proxy,
              L" asks for a sign-in that Tollbury cannot give.  Reaching the key service directly\n");
     return;
   }
-  LogGoingDirect(L"[tollbury] The proxy could not be reached", result);
+  LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached", result);
 }
 
 void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
   const int found = FindUserProxy(host, path, route.proxy);
   if (found != 0)
-    LogGoingDirect(L"[tollbury] The proxy could not be found", found);
+    LogGoingDirect(EventProxyNotFound, L"[tollbury] The proxy could not be found", found);
   route.resolved = true;
 }
 

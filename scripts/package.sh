@@ -121,7 +121,7 @@ out=$stage/tollbury.msi
 # (REINSTALL=ALL) that names a value not written before installs it; the
 # properties an elevated install may take from the command line.
 queries=()
-for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCERTIFICATE; do
+for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCERTIFICATE REPORTTOEVENTLOG; do
   component=$(msiinfo export "$out" Registry | awk -F'\t' -v v="[REG_$name]" '$5 == v { print $6 }' | tr -d '\r')
   [ -n "$component" ] || { echo "package.sh: no registry row writes [REG_$name]" >&2; exit 1; }
   attributes=$(msiinfo export "$out" Component | awk -F'\t' -v c="$component" '$1 == c { print $4 + 64 }')
@@ -164,6 +164,9 @@ PY
 done < <(msiinfo export "$out" File | tr -d '\r' | awk -F'\t' 'NR > 3 { print $1 "\t" $3 }')
 secure=$(msiinfo export "$out" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }' | tr -d '\r')
 secure="$secure;SESSION;SERVER;HOSTNAME;SINGLEUSER;UPGRADECHECK;SERVERKEYPINS;VERIFYSERVERCERTIFICATE"
+secure="$secure;REPORTTOEVENTLOG"
+# The event source's key goes whole on uninstall (Name "-"), values and all.
+queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tollbury', '-', 'EventLogSource')")
 queries+=("UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'")
 for q in "${queries[@]}"; do msibuild "$out" -q "$q"; done
 

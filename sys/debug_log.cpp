@@ -4,12 +4,17 @@
 
 #include <cstdio>
 
-void LogText(const wchar_t* text) { OutputDebugStringW(text); }
+#include "sys/event_log.h"
+
+void LogText(const wchar_t* text) {
+  OutputDebugStringW(text);
+  NoteLogPiece(text);
+}
 
 void LogLine3(const wchar_t* before, const wchar_t* value, const wchar_t* after) {
-  OutputDebugStringW(before);
-  OutputDebugStringW(value);
-  OutputDebugStringW(after);
+  LogText(before);
+  LogText(value);
+  LogText(after);
 }
 
 void LogLineNumber(const wchar_t* before, long long number, const wchar_t* after) {

@@ -14,6 +14,8 @@ constexpr int PassThroughSize = CommandLineSize;
 
 constexpr wchar_t SessionsKeyPrefix[] = L"SOFTWARE\\Verdanto\\Client\\sessions\\";
 constexpr wchar_t TollburyKeyPath[] = L"SOFTWARE\\Verdanto\\Client\\Tollbury";
+// Group Policy's own key: withdrawing the policy removes the values.
+constexpr wchar_t TollburyPolicyKeyPath[] = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
 
 // Longest session name whose registry key path still fits its buffer.
 constexpr int MaxSessionNameLength =

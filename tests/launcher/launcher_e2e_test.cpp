@@ -300,3 +300,36 @@ TEST_F(LauncherTest, NoCommonAppDataFolderStartsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LauncherTest, FailuresReachTheEventLogOnlyWhenThePolicyIsOn) {
+  // Each start fails three times: a line of the key exchange, its error box, no client to start.
+  const std::vector<std::string> reported = {
+      "1 f ServerKeyPins for session 'vrd' is not a valid pin list: pin 1 is not the base64 text of a SHA-256 "
+      "digest (44 characters). Nothing is sent to the key service.",
+      "1 a Communications error with Tidewire URL:\\nhttps://127.0.0.254/keys\\nStatus=500, Error Code=1610",
+      "1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 2"};
+  const struct { const char* title; DWORD type, value; } cases[] = {  // ReportToEventLog (REG_NONE: missing)
+      {"on", REG_DWORD, 7}, {"off", REG_DWORD, 0}, {"of another type", REG_SZ, 1}, {"missing", REG_NONE, 0}};
+  const wchar_t* const policyKey = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    SetUpPlainMachine();
+    ResetClientRoot();
+    SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
+    SetRegString(SessionKey(L"vrd"), L"Server", L"https://127.0.0.254/keys");
+    SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", L"sha256//abc");
+    WriteFileBytes(ClientRoot() + L"vrd-key.ppk", "k");
+    WriteFileBytes(ClientRoot() + L"vrd-upload-key.ppk", "u");
+    if (c.type != REG_NONE) SetRegBytes(policyKey, L"ReportToEventLog", c.type, &c.value, sizeof(DWORD));
+    const LauncherRun run = RunLauncher(L"", 60000, L"-all,+eventlog,fixme+advapi,+loaddll");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, policyKey);
+    ASSERT_NE(std::string::npos, run.wineTrace.find(":loaddll:")) << "no trace in TOLLBURY_WINE_TRACE";
+    const std::vector<std::string> events = ReportedEvents(run.wineTrace);
+    EXPECT_EQ(c.value != 0 && c.type == REG_DWORD ? reported : std::vector<std::string>(), events) << run.wineTrace;
+    EXPECT_EQ(events.empty(), run.wineTrace.find("RegisterEventSource") == std::string::npos);
+  }
+}
+
+}  // namespace

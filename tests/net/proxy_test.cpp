@@ -164,6 +164,8 @@ Lines KeyLines(const LauncherRun& run) {
   return lines;
 }
 
+const wchar_t PolicyKey[] = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
+
 class KeyServiceThroughProxy : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -176,9 +178,11 @@ class KeyServiceThroughProxy : public ::testing::Test {
                                "\") return \"PROXY " + proxy_ + "\";\n  return \"DIRECT\";\n}\n";
     ASSERT_TRUE(WriteFileBytes(ProxyFile(L"proxy.pac"), script));
     DeleteFileW(ProxyFile(L"require_auth").c_str());
+    SetRegDword(PolicyKey, L"ReportToEventLog", 1);
   }
 
   void TearDown() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
     DeleteFileW(ProxyFile(L"require_auth").c_str());
     if (hadSettings_) {
       WriteUserSettings(savedSettings_);
@@ -284,10 +288,17 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
       if (row.reachesService) expected.push_back(GoodRow);
     }
 
-    const LauncherRun run = RunLauncher(L"-no_upgrade", 90000);
+    const LauncherRun run = RunLauncher(L"-no_upgrade", 90000, L"-all,+eventlog,fixme+advapi");
     EXPECT_TRUE(run.finished);
     EXPECT_EQ(KeyLines(run), expected);
     EXPECT_EQ(ProxyLog(L"tunnels.log"), row.tunnels);
+    // With the policy on, each way round the proxy is a warning (ID 0x15) in the event log.
+    std::vector<std::string> warnings, expectedWarnings;
+    for (const std::string& event : ReportedEvents(run.wineTrace))
+      if (event[0] == '2') warnings.push_back(event);
+    for (size_t i = 1; i < row.proxyLines.size(); ++i)
+      expectedWarnings.push_back("2 15 " + WideToUtf8(row.proxyLines[i].substr(11)));
+    EXPECT_EQ(warnings, expectedWarnings);
     const bool scriptAsked = (row.flags & ProxyScript) && row.bypass == "<-loopback>";
     EXPECT_EQ(ProxyLog(L"scripts.log").size(), scriptAsked ? 1u : 0u);
     const size_t sent = row.exchange == ValidateAndFetch ? 2u : 1u;

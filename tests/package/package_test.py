@@ -82,7 +82,9 @@ SETTINGS = [
     ("HOSTNAME", SESSION_KEY, "HostName", "REG_SZ"),
     ("SERVERKEYPINS", SESSION_KEY, "ServerKeyPins", "REG_SZ"),
     ("VERIFYSERVERCERTIFICATE", SESSION_KEY, "VerifyServerCertificate", "REG_DWORD"),
+    ("REPORTTOEVENTLOG", r"SOFTWARE\Policies\Verdanto\Client\Tollbury", "ReportToEventLog", "REG_DWORD"),
 ]
+EVENT_SOURCE = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Tollbury"
 
 
 def test_tables(build_dir, out_dir, winsparkle_cache):
@@ -146,6 +148,9 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         types = {a[3].startswith("#") for a in given}
         ok = ok and bool(kept) and (types == {True} if kind == "REG_DWORD" else False in types)
         check(ok, f"{prop} writes HKLM\\{key}\\{name} as {kind} only when known (transitive), and is read back first")
+    source = sorted((r[3], r[4]) for r in registry.values() if r[2] == EVENT_SOURCE and not components[r[5]][4])
+    check(source == [("-", ""), ("EventMessageFile", "[INSTALLDIR]tollbury.exe"), ("TypesSupported", "#3")],
+          f"the event source Tollbury is always registered and its key removed on uninstall: {source}")
     reads, _, default_session = program_reads()
     for prop, key, name, kind in SETTINGS:
         actual = reads.get((key.replace("[SESSION]", default_session), name), "not read")
@@ -261,7 +266,8 @@ def test_e2e(build_dir, out_dir):
 
         # Properties for the installed package: a repair; SERVERKEYPINS is not given, so nothing is written for it.
         code = wine.msiexec("/i", windows_path(current), "SERVER=keys.verdanto.example", "HOSTNAME=updates.example",
-                            "SINGLEUSER=0", "UPGRADECHECK=0", "VERIFYSERVERCERTIFICATE=1", "REINSTALL=ALL", "REINSTALLMODE=vomus")
+                            "SINGLEUSER=0", "UPGRADECHECK=0", "VERIFYSERVERCERTIFICATE=1", "REPORTTOEVENTLOG=1",
+                            "REINSTALL=ALL", "REINSTALLMODE=vomus")
         check(code == 0, f"repair with properties (exit {code})")
         session = wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd")
         tollbury = wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")
@@ -269,6 +275,9 @@ def test_e2e(build_dir, out_dir):
                             "SingleUser": ("REG_DWORD", "0x0"), "VerifyServerCertificate": ("REG_DWORD", "0x1")}
         check(session == expected_session, f"session values written with their types: {session}")
         check(tollbury.get("UpgradeCheck") == ("REG_SZ", "0"), f"UpgradeCheck written: {tollbury}")
+        events = (wine.values(SETTINGS[-1][1]), wine.values(EVENT_SOURCE).get("EventMessageFile"))
+        check(events == ({"ReportToEventLog": ("REG_DWORD", "0x1")}, ("REG_SZ", r"C:\Program Files\Verdanto\Tollbury"
+                                                                     r"\tollbury.exe")), f"policy, source: {events}")
         install = wine.c("Program Files", "Verdanto", "Tollbury")
         check(sorted(os.listdir(install)) == ["dbgcapture.exe", "tollbury.exe"], "program files installed")
         shortcuts = [os.path.join(d, n) for d, _, names in os.walk(wine.c()) for n in names if n == "Verdanto Client.lnk"]
@@ -307,6 +316,8 @@ def test_e2e(build_dir, out_dir):
         check(code == 0, f"uninstall (exit {code})")
         check(not os.path.exists(os.path.join(install, "tollbury.exe")), "program files removed")
         check(not any(os.path.exists(s) for s in shortcuts), "shortcut removed")
+        check(wine.values(SETTINGS[-1][1]) == {} and wine.run("reg", "query", "HKLM\\" + EVENT_SOURCE).returncode != 0,
+              "the policy value and the event source's key removed")
         check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {}, "the session values written are removed")
         check(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury") == {"LastCheck": ("REG_SZ", "0")} or
               list(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck"],
@@ -409,6 +420,7 @@ def program_reads():
     limits = read("sys", "limits.h")
     sessions_prefix = c_string(re.search(r'SessionsKeyPrefix\[\] = L"(.*?)";', limits).group(1))
     tollbury_key = c_string(re.search(r'TollburyKeyPath\[\] = L"(.*?)";', limits).group(1))
+    policy_key = c_string(re.search(r'TollburyPolicyKeyPath\[\] = L"(.*?)";', limits).group(1))
     default_session = re.search(r'sessionName\[SessionNameSize\] = L"(.*?)";', read("launcher", "main.cpp")).group(1)
     check(re.search(r"if \(type != REG_SZ\) return DISP_E_TYPEMISMATCH", read("sys", "registry.cpp")) is not None,
           "ReadRegistryString reads REG_SZ values only")
@@ -429,6 +441,8 @@ def program_reads():
                         key = sessions_prefix + default_session
                     elif "TollburyKeyPath" in body:
                         key = tollbury_key
+                    elif "TollburyPolicyKeyPath" in body:
+                        key = policy_key
                     else:
                         continue
                     reads[(key, value)] = kind

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <regex>
 #include <sstream>
 
 const wchar_t* const ClientKey = L"SOFTWARE\\Verdanto\\Client";
@@ -307,7 +308,27 @@ LauncherRun FinishLauncher(PendingLauncher& pending, DWORD timeoutMs) {
   return run;
 }
 
-LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs) {
+LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wchar_t* wineDebug) {
+  wchar_t tracePath[MAX_PATH] = L"", ownDebug[256] = L"";
+  std::string before;
+  if (wineDebug) {
+    GetEnvironmentVariableW(L"TOLLBURY_WINE_TRACE", tracePath, MAX_PATH);
+    ReadFileBytes(tracePath, before);
+    GetEnvironmentVariableW(L"WINEDEBUG", ownDebug, 256);
+    SetEnvironmentVariableW(L"WINEDEBUG", wineDebug);
+  }
   PendingLauncher pending = StartLauncher(arguments);
-  return FinishLauncher(pending, timeoutMs);
+  if (wineDebug) SetEnvironmentVariableW(L"WINEDEBUG", ownDebug);
+  LauncherRun run = FinishLauncher(pending, timeoutMs);
+  if (wineDebug && ReadFileBytes(tracePath, run.wineTrace)) run.wineTrace.erase(0, before.size());
+  return run;
+}
+
+std::vector<std::string> ReportedEvents(const std::string& wineTrace) {
+  // "fixme:advapi:ReportEventW (source,type,category,id,..." then "err:eventlog:ReportEventW L"<text>"".
+  static const std::regex event(R"re(ReportEventW \(\w+,0x0*(\w+),\w+,0x0*(\w+),.*\n.*:eventlog:ReportEventW L"(.*)"\n)re");
+  std::vector<std::string> events;
+  for (std::sregex_iterator m(wineTrace.begin(), wineTrace.end(), event), end; m != end; ++m)
+    events.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str());
+  return events;
 }

@@ -60,9 +60,12 @@ struct LauncherRun {
   bool finished = false;  // false: it was killed after the time-out
   DWORD exitCode = 0;
   std::vector<std::wstring> lines;  // debug output, one entry a line, without the line feed
+  std::string wineTrace;            // with wineDebug: what Wine traced meanwhile
 };
-// Runs InstallDir()\tollbury.exe `arguments` through dbgcapture.
-LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs = 60000);
+// Runs InstallDir()\tollbury.exe `arguments` through dbgcapture (with `wineDebug`: see WINE_TRACE).
+LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs = 60000, const wchar_t* wineDebug = nullptr);
+// The events a traced run reported, each "<type> <id> <text>" (hexadecimal numbers).
+std::vector<std::string> ReportedEvents(const std::string& wineTrace);
 // Starts it without waiting; finish with FinishLauncher.
 struct CapturedOutput;
 struct PendingLauncher {

@@ -1,0 +1,105 @@
+#include "sys/event_log.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "sys/handle_guard.h"
+#include "sys/limits.h"
+
+namespace {
+
+// A longer line is reported cut.
+constexpr int EventTextSize = 1024;
+constexpr wchar_t LinePrefix[] = L"[tollbury] ";
+
+enum class Policy { Unread, Off, On };
+Policy policy = Policy::Unread;
+// Bit n: event ID n has been reported this start.
+unsigned long long reportedIds = 0;
+
+struct PendingLine {
+  bool armed;
+  DWORD eventId;
+  WORD type;
+  int length;
+  wchar_t text[EventTextSize];
+};
+PendingLine pending = {};
+
+// Read once, at the first report: a plain start never gets here.
+bool ReadReportPolicy() {
+  ScopedRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyPolicyKeyPath, 0, KEY_READ, &key.handle) != ERROR_SUCCESS) {
+    key.handle = nullptr;
+    return false;
+  }
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof(value);
+  const LSTATUS status =
+      RegQueryValueExW(key.handle, L"ReportToEventLog", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) && value != 0;
+}
+
+bool ReportingOn() {
+  if (policy == Policy::Unread) policy = ReadReportPolicy() ? Policy::On : Policy::Off;
+  return policy == Policy::On;
+}
+
+// IDs outside the mask are never reported rather than reported every time.
+bool TakeFirstReport(DWORD eventId) {
+  if (eventId >= 64) return false;
+  const unsigned long long bit = 1ull << eventId;
+  if (reportedIds & bit) return false;
+  reportedIds |= bit;
+  return true;
+}
+
+void AppendPiece(const wchar_t* piece) {
+  for (; *piece != L'\0' && pending.length < EventTextSize - 1; ++piece) pending.text[pending.length++] = *piece;
+  pending.text[pending.length] = L'\0';
+}
+
+void ReportPendingLine() {
+  pending.armed = false;
+  int end = pending.length;
+  if (end > 0 && pending.text[end - 1] == L'\n') pending.text[--end] = L'\0';
+  const int prefixLength = static_cast<int>(std::wcslen(LinePrefix));
+  const bool prefixed = std::wcsncmp(pending.text, LinePrefix, prefixLength) == 0;
+  ReportFailure(pending.eventId, pending.type, pending.text + (prefixed ? prefixLength : 0));
+}
+
+}  // namespace
+
+void ReportNextLogLine(DWORD eventId, WORD type) {
+  if (!ReportingOn()) return;
+  pending.armed = true;
+  pending.eventId = eventId;
+  pending.type = type;
+  pending.length = 0;
+  pending.text[0] = L'\0';
+}
+
+void NoteLogPiece(const wchar_t* piece) {
+  if (!pending.armed) return;
+  AppendPiece(piece);
+  const size_t length = std::wcslen(piece);
+  if (length > 0 && piece[length - 1] == L'\n') ReportPendingLine();
+}
+
+void ReportFailure(DWORD eventId, WORD type, const wchar_t* text) {
+  if (!ReportingOn() || !TakeFirstReport(eventId)) return;
+  const HANDLE source = RegisterEventSourceW(nullptr, L"Tollbury");
+  if (source == nullptr) return;
+  const wchar_t* strings[1] = {text};
+  ReportEventW(source, type, 0, eventId, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
+
+void ReportFailureNumber(DWORD eventId, WORD type, const wchar_t* before, long long number, const wchar_t* after) {
+  if (!ReportingOn()) return;
+  wchar_t text[EventTextSize];
+  _snwprintf(text, EventTextSize - 1, L"%ls%lld%ls", before, number, after);
+  text[EventTextSize - 1] = L'\0';
+  ReportFailure(eventId, type, text);
+}
