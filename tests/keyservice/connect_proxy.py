@@ -13,7 +13,6 @@ Everything goes through the control directory DIR:
                       "127.0.0.99:443 -> 127.0.0.4:443" (tunnelled), or
                       "127.0.0.99:443 407" / "... 403" / "... 502" (refused)
   require_auth      while this file exists, every CONNECT is answered 407
-  scripts.log       one line per script asked for: "GET /NAME.pac"
   NAME.pac          served for "GET /NAME.pac" (404 while it is missing)
   address           "A:P" while the proxy listens
   service.pid, service.log
@@ -57,11 +56,8 @@ class Proxy(socketserver.ThreadingTCPServer):
         keyservice.write_atomically(os.path.join(directory, "address"), "%s:%d\n" % (address, port))
 
     def log_tunnel(self, line):
-        self.log_line("tunnels.log", line)
-
-    def log_line(self, name, line):
         with self.lock:
-            with open(os.path.join(self.directory, name), "a", encoding="utf-8") as f:
+            with open(os.path.join(self.directory, "tunnels.log"), "a", encoding="utf-8") as f:
                 f.write(line + "\n")
 
 
@@ -95,7 +91,6 @@ class Handler(socketserver.BaseRequestHandler):
             self.answer(405, "Method Not Allowed")
 
     def serve_script(self, target):
-        self.server.log_line("scripts.log", "GET " + target)
         name = os.path.basename(target.split("?", 1)[0])
         path = os.path.join(self.server.directory, name)
         if not name.endswith(".pac") or not os.path.isfile(path):

@@ -299,10 +299,6 @@ TEST_F(LauncherTest, NoCommonAppDataFolderStartsNothing) {
   EXPECT_TRUE(NoClientStarted());
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(LauncherTest, FailuresReachTheEventLogOnlyWhenThePolicyIsOn) {
   // Each start fails three times: a line of the key exchange, its error box, no client to start.
   const std::vector<std::string> reported = {
