@@ -142,13 +142,18 @@ bool CopyProxyName(Span entry, wchar_t (&proxy)[ProxyNameSize]) {
   return true;
 }
 
-bool ListKeepsLoopback(const wchar_t* bypassList) {
-  const wchar_t* cursor = bypassList;
+// Whether any entry of a list matches `argument`.
+bool AnyEntry(const wchar_t* list, bool (*matches)(Span, const wchar_t*), const wchar_t* argument) {
+  const wchar_t* cursor = list;
   Span entry;
   while (NextEntry(cursor, entry))
-    if (EqualsIgnoringCase(entry, KeepLoopbackToken))
+    if (matches(entry, argument))
       return true;
   return false;
+}
+
+bool ListKeepsLoopback(const wchar_t* bypassList) {
+  return AnyEntry(bypassList, EqualsIgnoringCase, KeepLoopbackToken);
 }
 
 // Dotted decimal with four parts, each at most 255, the first 127.
@@ -230,12 +235,7 @@ bool IsLoopbackHost(const wchar_t* host) {
 }
 
 bool ProxyBypassesHost(const wchar_t* bypassList, const wchar_t* host) {
-  const wchar_t* cursor = bypassList;
-  Span entry;
-  while (NextEntry(cursor, entry))
-    if (EntryBypassesHost(entry, host))
-      return true;
-  return false;
+  return AnyEntry(bypassList, EntryBypassesHost, host);
 }
 
 bool PickHttpsProxy(const wchar_t* proxyList, wchar_t (&proxy)[ProxyNameSize]) {
