@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
 #include <regex>
 #include <sstream>
 
@@ -273,7 +274,7 @@ PendingLauncher StartLauncher(const std::wstring& arguments) {
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = writeEnd;  // the capture tool writes there only when it cannot start the launcher
   startup.hStdInput = nullptr;
   PROCESS_INFORMATION info = {};
   const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
@@ -308,6 +309,15 @@ LauncherRun FinishLauncher(PendingLauncher& pending, DWORD timeoutMs) {
   return run;
 }
 
+namespace {
+
+bool LauncherNeverStarted(const LauncherRun& run) {
+  return run.exitCode == 255 && run.lines.size() == 1 &&
+         run.lines[0].rfind(L"dbgcapture: cannot start the command, error 1359", 0) == 0;
+}
+
+}  // namespace
+
 LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wchar_t* wineDebug) {
   wchar_t tracePath[MAX_PATH] = L"", ownDebug[256] = L"";
   std::string before;
@@ -317,9 +327,17 @@ LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wc
     GetEnvironmentVariableW(L"WINEDEBUG", ownDebug, 256);
     SetEnvironmentVariableW(L"WINEDEBUG", wineDebug);
   }
-  PendingLauncher pending = StartLauncher(arguments);
+  // Wine's CreateProcessW now and then fails at once with 1359 when it starts
+  // a debuggee on a busy machine. The launcher never ran then: start it again.
+  LauncherRun run;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    PendingLauncher pending = StartLauncher(arguments);
+    run = FinishLauncher(pending, timeoutMs);
+    if (!LauncherNeverStarted(run)) break;
+    std::printf("%s; trying again\n", WideToUtf8(run.lines[0]).c_str());
+    Sleep(500);
+  }
   if (wineDebug) SetEnvironmentVariableW(L"WINEDEBUG", ownDebug);
-  LauncherRun run = FinishLauncher(pending, timeoutMs);
   if (wineDebug && ReadFileBytes(tracePath, run.wineTrace)) run.wineTrace.erase(0, before.size());
   return run;
 }
