@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include <cstdio>
 #include <regex>
 #include <sstream>
 
@@ -309,15 +308,6 @@ LauncherRun FinishLauncher(PendingLauncher& pending, DWORD timeoutMs) {
   return run;
 }
 
-namespace {
-
-bool LauncherNeverStarted(const LauncherRun& run) {
-  return run.exitCode == 255 && run.lines.size() == 1 &&
-         run.lines[0].rfind(L"dbgcapture: cannot start the command, error 1359", 0) == 0;
-}
-
-}  // namespace
-
 LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wchar_t* wineDebug) {
   wchar_t tracePath[MAX_PATH] = L"", ownDebug[256] = L"";
   std::string before;
@@ -329,12 +319,12 @@ LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wc
   }
   // Wine's CreateProcessW now and then fails at once with 1359 when it starts
   // a debuggee on a busy machine. The launcher never ran then: start it again.
+  const std::wstring notStarted = L"dbgcapture: cannot start the command, error 1359";
   LauncherRun run;
-  for (int attempt = 1; attempt <= 3; ++attempt) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
     PendingLauncher pending = StartLauncher(arguments);
     run = FinishLauncher(pending, timeoutMs);
-    if (!LauncherNeverStarted(run)) break;
-    std::printf("%s; trying again\n", WideToUtf8(run.lines[0]).c_str());
+    if (run.exitCode != 255 || run.lines.size() != 1 || run.lines[0].rfind(notStarted, 0) != 0) break;
     Sleep(500);
   }
   if (wineDebug) SetEnvironmentVariableW(L"WINEDEBUG", ownDebug);
