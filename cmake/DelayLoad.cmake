@@ -8,6 +8,7 @@
 # its output path, so it runs in the output folder with a bare file name:
 # the exe then does not depend on where the tree was built.
 function(tollbury_delay_load target)
+  set_property(TARGET ${target} APPEND PROPERTY TOLLBURY_DELAY_LOADED ${ARGN})
   foreach(dll ${ARGN})
     if(MSVC)
       target_link_options(${target} PRIVATE /DELAYLOAD:${dll}.dll)

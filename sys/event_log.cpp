@@ -6,6 +6,18 @@
 #include "sys/handle_guard.h"
 #include "sys/limits.h"
 
+// The IDs that administrators filter on, as documented; events.h must carry
+// them bare, with no severity or facility bits, for the mask below.
+static_assert(EventClientNotStarted == 1 && EventNoUsableClientDirectory == 2 && EventFinishedEventFailed == 3 &&
+                  EventSessionMissing == 4 && EventCommandLineFailed == 5 && EventUpdateGateWaitedOut == 6,
+              "launcher event IDs");
+static_assert(EventKeyValidationError == 10 && EventAuthenticationError == 11 && EventFileWriteError == 12 &&
+                  EventServerUnsupported == 13 && EventKeyFilesOfAnotherUser == 14 && EventKeyPinsUnusable == 15 &&
+                  EventServerKeyMismatch == 16 && EventCertificateRefused == 17,
+              "key event IDs");
+static_assert(EventProxyNotFound == 20 && EventProxyNotReached == 21 && EventProxySignInRefused == 22,
+              "proxy event IDs");
+
 namespace {
 
 // A longer line is reported cut.

@@ -1,0 +1,25 @@
+# cmake -DOBJDUMP=<objdump> -DEXE=<exe> -DDELAY_LOADED="a;b" -P check_load_time_imports.cmake
+# Fails when the exe's load-time import table names a DLL that is meant to be
+# bound on first use: one call missing from its delay-load list is enough to
+# load the DLL, and all it depends on, on every start.
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
+list(TRANSFORM names REPLACE "DLL Name: " "")
+list(TRANSFORM names TOLOWER)
+message(STATUS "load-time imports: ${names}")
+if(NOT names)
+  message(FATAL_ERROR "no import table read from ${EXE}")
+endif()
+set(bound "")
+foreach(dll ${DELAY_LOADED})
+  if("${dll}.dll" IN_LIST names)
+    list(APPEND bound ${dll}.dll)
+  endif()
+endforeach()
+if(bound)
+  message(FATAL_ERROR "bound at load time, though delay-loaded: ${bound}")
+endif()
