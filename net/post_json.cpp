@@ -2,6 +2,7 @@
 
 #include "net/identity.h"
 #include "net/proxy.h"
+#include "net/send_decision.h"
 #include "sys/debug_log.h"
 #include "sys/event_log.h"
 #include "sys/handle_guard.h"
@@ -110,13 +111,17 @@ bool SetRequestOptions(HINTERNET request, bool verifyCertificate) {
   if (!verifyCertificate)
     SetDwordOption(request, WINHTTP_OPTION_SECURITY_FLAGS, IgnoreCertificateProblems);
   DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
-  return WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompression,
-                          sizeof(decompression)) != FALSE;
+  const bool decompresses =
+      WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompression, sizeof(decompression)) != FALSE;
+  // The user's logon goes to nobody unless a proxy asks for it. (The default
+  // would offer it to any host that WinHTTP counts as intranet.)
+  SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
+  return decompresses;
 }
 
-// Whether the secure channel to the service itself was set up: only then can
-// a byte of the body have reached it. Through a proxy, a tunnel that the proxy
-// refused leaves no server certificate behind.
+// Whether the secure channel to the service itself is up: the certificate
+// it showed can be read. Used only as proof that the tunnel through a proxy
+// was opened, never as proof that nothing was sent.
 bool SecureChannelIsUp(HINTERNET request) {
   const CERT_CONTEXT* certificate = nullptr;
   DWORD size = sizeof(certificate);
@@ -133,25 +138,16 @@ bool QueryStatusCode(HINTERNET request, DWORD& code) {
                              WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-// A 407 with no secure channel to the service answers the tunnel request:
-// it comes from the proxy, and nothing of the body has gone anywhere.
-bool ProxyAsksForSignIn(HINTERNET request) {
-  DWORD code = 0;
-  return QueryStatusCode(request, code) && code == HTTP_STATUS_PROXY_AUTH_REQ && !SecureChannelIsUp(request);
-}
-
-// The request and its body in one go, as every unpinned request is sent.
-int SendWholeRequest(HINTERNET request, const char* body, DWORD bodyLength, bool& bodyMayBeOut) {
-  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(body),
-                          bodyLength, bodyLength, 0)) {
-    const int error = LastErrorOr(ERROR_CONNECTION_REFUSED);
-    bodyMayBeOut = SecureChannelIsUp(request);
-    return error;
-  }
-  bodyMayBeOut = true;
-  if (!WinHttpReceiveResponse(request, nullptr))
-    return LastErrorOr(InvalidResponseFallback);
-  return 0;
+// The scheme in which the proxy may be offered the user's logon: Negotiate
+// (Kerberos or NTLM) or NTLM, and only when the 407 is the proxy's own.
+// 0 for none.
+DWORD ProxyLogonScheme(HINTERNET request) {
+  DWORD supported = 0, first = 0, target = 0;
+  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
+    return 0;
+  if (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE)
+    return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+  return (supported & WINHTTP_AUTH_SCHEME_NTLM) ? WINHTTP_AUTH_SCHEME_NTLM : 0;
 }
 
 void LogUnreadableCertificate(const wchar_t* sessionName, int error) {
@@ -202,38 +198,6 @@ int WriteBody(HINTERNET request, const char* body, DWORD bodyLength) {
   return 0;
 }
 
-// Headers first, then the key check, then the body. The platform may ask for
-// the headers to be sent again (a new connection, say): the key is checked
-// again each time. Once the body is out it is never sent again.
-int SendPinnedRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust& trust,
-                      bool& bodyMayBeOut) {
-  constexpr int MaxSends = 3;
-  bodyMayBeOut = false;
-  for (int send = 0; send < MaxSends; ++send) {
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            bodyLength, 0)) {
-      if (GetLastError() == ERROR_WINHTTP_RESEND_REQUEST)
-        continue;
-      return LastErrorOr(ERROR_CONNECTION_REFUSED);
-    }
-    // A proxy that would not open the tunnel has answered already: its 407
-    // is the reply, and the body stays here.
-    if (!SecureChannelIsUp(request) && WinHttpReceiveResponse(request, nullptr) && ProxyAsksForSignIn(request))
-      return 0;
-    const int checked = CheckServerKey(request, trust);
-    if (checked != 0)
-      return checked;
-    bodyMayBeOut = true;
-    const int written = WriteBody(request, body, bodyLength);
-    if (written != 0)
-      return written;
-    if (!WinHttpReceiveResponse(request, nullptr))
-      return LastErrorOr(InvalidResponseFallback);
-    return 0;
-  }
-  return ERROR_WINHTTP_RESEND_REQUEST;
-}
-
 bool IsSecureChannelFailure(int result) {
   switch (result) {
     case ERROR_WINHTTP_SECURE_FAILURE:
@@ -258,15 +222,6 @@ void LogRefusedCertificate(const ServerTrust& trust, int error) {
   LogText(L"[tollbury] The secure connection to the key service for session '");
   LogText(trust.sessionName ? trust.sessionName : L"");
   LogLineNumber(L"' failed with VerifyServerCertificate on (error ", error, L"); nothing was sent.\n");
-}
-
-int SendRequest(HINTERNET request, const char* body, DWORD bodyLength, const ServerTrust* trust,
-                bool& bodyMayBeOut) {
-  const int sent = trust && trust->pinned ? SendPinnedRequest(request, body, bodyLength, *trust, bodyMayBeOut)
-                                          : SendWholeRequest(request, body, bodyLength, bodyMayBeOut);
-  if (sent != 0 && trust && trust->verifyCertificate && IsSecureChannelFailure(sent))
-    LogRefusedCertificate(*trust, sent);
-  return sent;
 }
 
 // A redirect is answered with its own body, but only when it is well formed
@@ -358,33 +313,19 @@ HINTERNET OpenSession(const wchar_t* proxy) {
   return WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
-// Only the logged-on user's own logon is offered, never a name and password,
-// and only to the proxy: Negotiate (Kerberos or NTLM) or NTLM.
-bool AnswerProxyWithLogon(HINTERNET request) {
-  DWORD supported = 0, first = 0, target = 0;
-  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
-    return false;
-  const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
-                       : (supported & WINHTTP_AUTH_SCHEME_NTLM)    ? WINHTTP_AUTH_SCHEME_NTLM
-                                                                    : 0;
-  if (scheme == 0)
-    return false;
-  // The default policy offers the logon to intranet hosts only; the proxy may
-  // lie outside that zone.
-  SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW);
+// Offers the logged-on user's own logon, never a name and password, to the
+// proxy alone. Medium is the least policy under which WinHTTP answers a proxy
+// outside the intranet zone with it; WinHTTP wants the credentials again
+// before every send of the sign-in.
+bool OfferLogonToProxy(HINTERNET request, DWORD scheme) {
+  SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM);
   return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }
 
-// A pin mismatch is the answer of whoever holds the secure channel; any other
-// failure before the body may be a proxy that would not open the tunnel.
-bool ServerKeyAnswered(HINTERNET request, int result) {
-  return result == PostJsonServerKeyMismatch && SecureChannelIsUp(request);
-}
-
-void LogGoingDirect(DWORD eventId, const wchar_t* reason, int error) {
+void LogGoingDirect(DWORD eventId, const wchar_t* reason, const wchar_t* what, long long number) {
   ReportNextLogLine(eventId, EVENTLOG_WARNING_TYPE);
   LogText(reason);
-  LogLineNumber(L" (error ", error, L").  Reaching the key service directly\n");
+  LogLineNumber(what, number, L").  Reaching the key service directly\n");
 }
 
 // What one request carries, whichever way it goes.
@@ -398,27 +339,105 @@ struct Exchange {
 };
 
 // How an attempt ended: with an answer or a failure that stands, or through
-// the proxy before any byte of the body can have reached the service.
-enum class Attempt { Final, ProxyNotReached, ProxySignInRefused };
+// the proxy before the body was handed over, with the proxy's own status
+// when it answered instead of opening the tunnel.
+enum class Way { Final, ProxyNotReached, ProxySignInRefused };
+struct Attempt {
+  Way way;
+  unsigned proxyStatus;
+};
 
-// Sends until the proxy lets the request through: twice at most, the second
-// time with the user's logon.
+// What answered before the tunnel was up: the proxy, with a status of its own.
+void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome) {
+  if (!WinHttpReceiveResponse(request, nullptr)) {
+    outcome.error = LastErrorOr(InvalidResponseFallback);
+    return;
+  }
+  DWORD code = 0;
+  QueryStatusCode(request, code);
+  outcome.status = code;
+  outcome.proxyTakesLogon = code == HTTP_STATUS_PROXY_AUTH_REQ && ProxyLogonScheme(request) != 0;
+}
+
+// Once the secure channel to the service is up, its key matches the pins
+// (when there are pins), the body is written and the reply awaited.
+void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
+  // Past the proxy the logon is offered to nobody, where WinHTTP takes the
+  // change this late.
+  if (outcome.signingIn)
+    SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
+  const ServerTrust* trust = exchange.trust;
+  if (trust && trust->pinned) {
+    outcome.error = CheckServerKey(request, *trust);
+    if (outcome.error != 0)
+      return;
+  }
+  outcome.bodyHandedOver = true;
+  outcome.error = WriteBody(request, exchange.body, exchange.bodyLength);
+  if (outcome.error == 0 && !WinHttpReceiveResponse(request, nullptr))
+    outcome.error = LastErrorOr(InvalidResponseFallback);
+}
+
+// One send: the headers alone, so that WinHTTP never holds the body and so
+// never posts it again by itself; the body follows only through an open
+// tunnel, or directly.
+void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
+  ++outcome.sends;
+  outcome.tunnelUp = !outcome.throughProxy;
+  outcome.error = 0;
+  outcome.status = 0;
+  outcome.proxyTakesLogon = false;
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                          exchange.bodyLength, 0)) {
+    outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
+    return;
+  }
+  if (outcome.throughProxy)
+    outcome.tunnelUp = SecureChannelIsUp(request);
+  if (outcome.tunnelUp)
+    SendBodyToService(request, exchange, outcome);
+  else
+    ReadProxyAnswer(request, outcome);
+}
+
+// With validation on, a refused certificate is the likely cause of a failed
+// handshake; the platform's code alone does not tell an administrator that.
+void NoteRefusedCertificate(const ServerTrust* trust, int error) {
+  if (trust && trust->verifyCertificate && IsSecureChannelFailure(error))
+    LogRefusedCertificate(*trust, error);
+}
+
+// Sends until the reply or a failure stands, or the proxy is given up.
 int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy, Attempt& attempt) {
-  constexpr int MaxSends = 2;
-  for (int send = 1;; ++send) {
-    bool bodyMayBeOut = false;
-    const int sent = SendRequest(request, exchange.body, exchange.bodyLength, exchange.trust, bodyMayBeOut);
-    if (sent != 0) {
-      if (throughProxy && !bodyMayBeOut && !ServerKeyAnswered(request, sent))
-        attempt = Attempt::ProxyNotReached;
-      return sent;
+  SendOutcome outcome = {};
+  outcome.throughProxy = throughProxy;
+  DWORD scheme = 0;
+  for (;;) {
+    SendOnce(request, exchange, outcome);
+    NoteRefusedCertificate(exchange.trust, outcome.error);
+    switch (DecideAfterSend(outcome)) {
+      case NextStep::Answer:
+        return 0;
+      case NextStep::Fail:
+        return outcome.error;
+      case NextStep::SignIn:
+        scheme = ProxyLogonScheme(request);
+        outcome.signingIn = true;
+        if (!OfferLogonToProxy(request, scheme))
+          break;
+        continue;
+      case NextStep::Resend:
+        if (outcome.signingIn && !OfferLogonToProxy(request, scheme))
+          break;
+        continue;
+      case NextStep::ProxyNotReached:
+        attempt = {Way::ProxyNotReached, outcome.error == 0 ? outcome.status : 0};
+        return outcome.error != 0 ? outcome.error : ERROR_EXTENDED_ERROR;
+      case NextStep::ProxySignInRefused:
+        break;
     }
-    if (!throughProxy || !ProxyAsksForSignIn(request))
-      return 0;
-    if (send == MaxSends || !AnswerProxyWithLogon(request)) {
-      attempt = Attempt::ProxySignInRefused;
-      return ERROR_WINHTTP_LOGIN_FAILURE;
-    }
+    attempt = {Way::ProxySignInRefused, 0};
+    return ERROR_WINHTTP_LOGIN_FAILURE;
   }
 }
 
@@ -426,7 +445,7 @@ int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy
 int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* status, Attempt& attempt) {
   const bool throughProxy = proxy[0] != L'\0';
   // Nothing has been sent until the request goes out.
-  attempt = throughProxy ? Attempt::ProxyNotReached : Attempt::Final;
+  attempt = {throughProxy ? Way::ProxyNotReached : Way::Final, 0};
   WinHttpHandle session(OpenSession(proxy));
   if (!session.handle)
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
@@ -447,7 +466,7 @@ int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* 
                                 WINHTTP_ADDREQ_FLAG_ADD))
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
-  attempt = Attempt::Final;
+  attempt = {Way::Final, 0};
   const int sent = SendPastProxy(request.handle, exchange, throughProxy, attempt);
   if (sent != 0)
     return sent;
@@ -463,20 +482,25 @@ int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* 
   return 0;
 }
 
-void LogProxyGivenUp(Attempt attempt, const wchar_t* proxy, int result) {
-  if (attempt == Attempt::ProxySignInRefused) {
+void LogProxyGivenUp(const Attempt& attempt, const wchar_t* proxy, int result) {
+  if (attempt.way == Way::ProxySignInRefused) {
     ReportNextLogLine(EventProxySignInRefused, EVENTLOG_WARNING_TYPE);
     LogLine3(L"[tollbury] The proxy ", proxy,
              L" asks for a sign-in that Tollbury cannot give.  Reaching the key service directly\n");
     return;
   }
-  LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached", result);
+  // A proxy that answered in place of the tunnel is named by its status.
+  if (attempt.proxyStatus != 0)
+    LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached", L" (status ",
+                   attempt.proxyStatus);
+  else
+    LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached", L" (error ", result);
 }
 
 void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
   const int found = FindUserProxy(host, path, route.proxy);
   if (found != 0)
-    LogGoingDirect(EventProxyNotFound, L"[tollbury] The proxy could not be found", found);
+    LogGoingDirect(EventProxyNotFound, L"[tollbury] The proxy could not be found", L" (error ", found);
   route.resolved = true;
 }
 
@@ -510,11 +534,11 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
   ProxyRoute& chosen = route ? *route : onlyThisRequest;
   if (!chosen.resolved)
     ResolveRoute(host, path, chosen);
-  Attempt attempt = Attempt::Final;
+  Attempt attempt = {Way::Final, 0};
   if (chosen.proxy[0] != L'\0') {
     LogLine3(L"[tollbury] Reaching the key service through proxy ", chosen.proxy, L"\n");
     const int result = PostOnce(exchange, chosen.proxy, reply, status, attempt);
-    if (attempt == Attempt::Final)
+    if (attempt.way == Way::Final)
       return result;
     LogProxyGivenUp(attempt, chosen.proxy, result);
     chosen.proxy[0] = L'\0';

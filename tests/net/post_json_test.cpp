@@ -1,6 +1,7 @@
 #include "net/post_json.h"
 
 #include "net/identity.h"
+#include "net/send_decision.h"
 #include "tests/support/key_service.h"
 
 #include <gtest/gtest.h>
@@ -444,6 +445,43 @@ TEST_F(PostJsonTest, ReportsWhereTheExchangeBroke) {
     EXPECT_FALSE(outcome.hasReply);
     EXPECT_EQ(KeyServiceRequests().size(), 1u) << "result " << outcome.result;
   }
+}
+
+// What follows a send, row by row; most rows need a Windows network (a
+// proxy's 407 handed up as a reply, NTLM's legs) that Wine cannot show.
+TEST(PostJsonSendDecision, ChoosesTheNextStep) {
+  const int Resend = ERROR_WINHTTP_RESEND_REQUEST, LoginFailure = ERROR_WINHTTP_LOGIN_FAILURE;
+  struct Row {
+    const char* name;
+    SendOutcome outcome;  // proxy, tunnel, body out, error, status, logon taken, signing in, sends
+    NextStep next;
+  } rows[] = {
+      {"12032 with no tunnel", {true, false, false, Resend, 0, false, false, 1}, NextStep::Resend},
+      {"12032 signing in, bound reached", {true, false, false, Resend, 0, false, true, 3}, NextStep::ProxySignInRefused},
+      {"12032 before any sign-in, bound reached", {true, false, false, Resend, 0, false, false, 3},
+       NextStep::ProxyNotReached},
+      {"12015 before the tunnel", {true, false, false, LoginFailure, 0, false, true, 2}, NextStep::ProxySignInRefused},
+      {"407 on the first send", {true, false, false, 0, 407, true, false, 1}, NextStep::SignIn},
+      {"407 asking for Basic", {true, false, false, 0, 407, false, false, 1}, NextStep::ProxySignInRefused},
+      {"407 on the second send", {true, false, false, 0, 407, true, true, 2}, NextStep::ProxySignInRefused},
+      {"407 with a tunnel", {true, true, true, 0, 407, false, false, 1}, NextStep::Answer},
+      {"401 with a tunnel", {true, true, true, 0, 401, false, true, 2}, NextStep::Answer},
+      {"403 with no tunnel", {true, false, false, 0, 403, false, false, 1}, NextStep::ProxyNotReached},
+      {"502 with no tunnel", {true, false, false, 0, 502, false, false, 1}, NextStep::ProxyNotReached},
+      {"proxy down", {true, false, false, ERROR_WINHTTP_CANNOT_CONNECT, 0, false, false, 1}, NextStep::ProxyNotReached},
+      {"failure after the body went out", {true, true, true, ERROR_WINHTTP_TIMEOUT, 0, false, false, 1},
+       NextStep::Fail},
+      {"12032 after the body went out", {true, true, true, Resend, 0, false, false, 1}, NextStep::Fail},
+      {"pin mismatch in the tunnel", {true, true, false, PostJsonServerKeyMismatch, 0, false, false, 1},
+       NextStep::Fail},
+      {"direct, 12032", {false, true, false, Resend, 0, false, false, 1}, NextStep::Resend},
+      {"direct, 12032 bound reached", {false, true, false, Resend, 0, false, false, 3}, NextStep::Fail},
+      {"direct, cannot connect", {false, true, false, ERROR_WINHTTP_CANNOT_CONNECT, 0, false, false, 1},
+       NextStep::Fail},
+      {"direct, 401", {false, true, true, 0, 401, false, false, 1}, NextStep::Answer},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(static_cast<int>(DecideAfterSend(row.outcome)), static_cast<int>(row.next)) << row.name;
 }
 
 TEST_F(PostJsonTest, CompressibleReplyArrivesAsPlainText) {

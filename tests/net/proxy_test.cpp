@@ -164,6 +164,34 @@ Lines KeyLines(const LauncherRun& run) {
   return lines;
 }
 
+// What Wine traced of the key service requests: the logon policy set on
+// each, and the sends that handed WinHTTP body bytes.
+struct RequestTrace {
+  int posts = 0;
+  std::vector<std::string> logonPolicies;
+  int sendsWithBody = 0;
+};
+
+RequestTrace TraceRequests(const std::string& trace) {
+  RequestTrace traced;
+  bool policyNext = false;
+  for (size_t start = 0, end; (end = trace.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = trace.substr(start, end - start);
+    if (line.find("WinHttpOpenRequest ") != std::string::npos && line.find("L\"POST\"") != std::string::npos) {
+      ++traced.posts;
+    } else if (line.find("WinHttpSetOption ") != std::string::npos) {
+      policyNext = line.find(", 77, ") != std::string::npos;  // WINHTTP_OPTION_AUTOLOGON_POLICY
+    } else if (policyNext && line.find(":request_set_option ") != std::string::npos) {
+      traced.logonPolicies.push_back(line.substr(line.rfind(' ') + 1));
+      policyNext = false;
+    } else if (line.find("WinHttpSendRequest ") != std::string::npos &&
+               line.find(", 0, 0000000000000000, 0, ") == std::string::npos) {
+      ++traced.sendsWithBody;
+    }
+  }
+  return traced;
+}
+
 const wchar_t PolicyKey[] = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
 
 class KeyServiceThroughProxy : public ::testing::Test {
@@ -287,7 +315,7 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
       if (row.reachesService) expected.push_back(GoodRow);
     }
 
-    const LauncherRun run = RunLauncher(L"-no_upgrade", 90000, L"-all,+eventlog,fixme+advapi");
+    const LauncherRun run = RunLauncher(L"-no_upgrade", 90000, L"-all,+eventlog,fixme+advapi,+winhttp");
     EXPECT_TRUE(run.finished);
     EXPECT_EQ(KeyLines(run), expected);
     EXPECT_EQ(Tunnels(), row.tunnels);
@@ -298,6 +326,12 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
     for (size_t i = 1; i < row.proxyLines.size(); ++i)
       expectedWarnings.push_back("2 15 " + WideToUtf8(row.proxyLines[i].substr(11)));
     EXPECT_EQ(warnings, expectedWarnings);
+    // Every request offers the logon to nobody (high, 0x2) before it is sent,
+    // and the body never rides with the headers.
+    const RequestTrace traced = TraceRequests(run.wineTrace);
+    EXPECT_GE(traced.posts, 1);
+    EXPECT_EQ(traced.logonPolicies, std::vector<std::string>(traced.posts, "0x2"));
+    EXPECT_EQ(traced.sendsWithBody, 0);
     const size_t sent = row.exchange == ValidateAndFetch ? 2u : 1u;
     const std::vector<RecordedRequest> requests = KeyServiceWaitForRequests(row.reachesService ? sent : 0, 2000);
     ASSERT_EQ(requests.size(), row.reachesService ? sent : 0u);
@@ -312,9 +346,11 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
 }
 
 TEST_F(KeyServiceThroughProxy, ProxySignInWithTheUsersLogon) {
-  GTEST_SKIP() << "a proxy that asks for Negotiate or NTLM is answered with the Windows logon of the user; "
-                  "Wine has no Windows logon to offer, and under Wine a refused tunnel fails the send (12157) "
-                  "instead of handing over the proxy's 407";
+  GTEST_SKIP() << "a proxy that asks for Negotiate or NTLM is answered with the Windows logon of the user, "
+                  "over as many legs as WinHTTP asks for (12032), and a proxy that refuses the tunnel with 403, "
+                  "502 or 503 is named by that status; Wine has no Windows logon to offer, and under Wine any "
+                  "refused tunnel fails the send (12157) instead of handing over the proxy's status. The "
+                  "decisions are in the PostJsonSendDecision table";
 }
 
 TEST_F(KeyServiceThroughProxy, AutoDetectedProxy) {
