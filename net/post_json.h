@@ -30,11 +30,13 @@ constexpr int PostJsonKeyPinsMalformed = 1610;
 // `status` may be null; it reads 500 until a reply status is known and 200
 // after a success.
 // `trust` may be null: no pins, and any certificate is accepted. With pins the
-// headers go out first and the body only once the server's key matches.
+// body goes out only once the server's key matches.
 // `route` may be null: the user's proxy is looked up for this request alone.
 // Otherwise it is looked up once and kept there for later requests to the
-// same URL. A request is sent directly when the proxy cannot be found,
-// reached or signed in to, but only while no byte of the body can have
-// reached the service: no body is ever posted twice.
+// same URL. The headers go out first and the body only once the secure
+// channel to the service is up. A request is sent directly when the proxy
+// cannot be found, reached or signed in to, or answers in place of the
+// tunnel, but only while its body has not been handed over: no body is ever
+// posted twice. The user's logon is offered to the proxy alone.
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
              const ServerTrust* trust = nullptr, ProxyRoute* route = nullptr);
