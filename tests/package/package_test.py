@@ -189,7 +189,7 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
           "the policy value is noted in the package's own record, its key path, and read back from there alone")
 
     shortcuts = table(msi, "Shortcut")
-    icons = {r[0] for r in table(msi, "Icon")}
+    icons = {s[len("Icon."):] for s in run("msiinfo", "streams", msi).stdout.split() if s.startswith("Icon.")}
     icon = subprocess.run(["msiinfo", "extract", msi, "Icon." + props.get("ARPPRODUCTICON", "")],
                           capture_output=True).stdout
     check(props.get("ARPPRODUCTICON", "").endswith(".exe") and icons == {props["ARPPRODUCTICON"]}
