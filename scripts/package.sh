@@ -2,7 +2,12 @@
 # Builds Tollbury's Windows Installer package:
 #   scripts/package.sh [--version X.Y.Z] [--build-dir DIR] [--no-build]
 # Builds the Windows tree (build/windows, preset "windows") if needed, then
-# writes DIR/tollbury-<version>.msi and prints its path as the last line.
+# writes DIR/tollbury-<version>.msi and prints its path as the last line;
+# beside it, DIR/tollbury-<version>.spdx.json, its bill of materials (SPDX
+# 2.3: the package, its files, the libraries linked into the programs and the
+# tools, with the versions of the build machine's Debian packages). The
+# package installs THIRD-PARTY-NOTICES.txt beside the programs, written from
+# the copyright files of those libraries' Debian packages.
 #   --version X.Y.Z  the package's ProductVersion (default: the CMake project
 #                    version, which is also the exe's numeric version);
 #                    for upgrade tests, the files inside stay as built
@@ -62,7 +67,7 @@ if [ "$do_build" -eq 1 ]; then
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     fi
   fi
-  cmake --build "$build_dir" --target tollbury dbgcapture >&2
+  cmake --build "$build_dir" --target tollbury dbgcapture tollbury_icon >&2
 fi
 
 cache_value() {  # cache_value NAME: a variable's value in the build's CMake cache
@@ -78,13 +83,17 @@ fi
 version=$(python3 -c 'import sys; p=[int(x) for x in sys.argv[1].split(".")]+[0,0]; print("%d.%d.%d" % tuple(p[:3]))' "$version")
 
 bin=$build_dir/bin
-for f in tollbury.exe dbgcapture.exe; do
-  [ -f "$bin/$f" ] || { echo "package.sh: $bin/$f is missing; build the tree first" >&2; exit 1; }
+for f in "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$build_dir/icon/tollbury_icon.exe"; do
+  [ -f "$f" ] || { echo "package.sh: $f is missing; build the tree first" >&2; exit 1; }
 done
 
 stage=$out_dir/msi-stage
 rm -rf "$stage" && mkdir -p "$stage"
-cp "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$stage/"
+cp "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$build_dir/icon/tollbury_icon.exe" "$stage/"
+# The compiler that built the programs decides which runtime libraries they hold.
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build_dir"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -n 1)
+[ -n "$compiler" ] || { echo "package.sh: $build_dir names no C++ compiler" >&2; exit 1; }
+python3 "$root/packaging/third_party.py" notices "$compiler" "$stage/THIRD-PARTY-NOTICES.txt"
 
 [ "$winsparkle_given" -eq 1 ] || winsparkle=$(cache_value TOLLBURY_WINSPARKLE_DLL)
 with_winsparkle=no
@@ -119,16 +128,20 @@ out=$stage/tollbury.msi
 # value is known (and always taken away by an uninstall: the values searched
 # for are the default session's then), and is transitive, so that a repair
 # (REINSTALL=ALL) that names a value not written before installs it; the
-# properties an elevated install may take from the command line.
+# properties an elevated install may take from the command line. The policy
+# value is the exception: it is read back from the package's own record, also
+# by an uninstall, which so removes it only when the package wrote it.
 queries=()
 for name in UPGRADECHECK SINGLEUSER SERVER HOSTNAME SERVERKEYPINS VERIFYSERVERCERTIFICATE REPORTTOEVENTLOG; do
-  component=$(msiinfo export "$out" Registry | awk -F'\t' -v v="[REG_$name]" '$5 == v { print $6 }' | tr -d '\r')
+  component=$(msiinfo export "$out" Registry | awk -F'\t' -v v="[REG_$name]" '$5 == v { print $6 }' | tr -d '\r' | sort -u)
   [ -n "$component" ] || { echo "package.sh: no registry row writes [REG_$name]" >&2; exit 1; }
   attributes=$(msiinfo export "$out" Component | awk -F'\t' -v c="$component" '$1 == c { print $4 + 64 }')
-  queries+=("UPDATE \`Component\` SET \`Condition\` = 'REG_$name OR REMOVE = \"ALL\"', \`Attributes\` = $attributes WHERE \`Component\` = '$component'")
+  condition="REG_$name OR REMOVE = \"ALL\""
+  [ "$name" != REPORTTOEVENTLOG ] || condition="REG_$name"
+  queries+=("UPDATE \`Component\` SET \`Condition\` = '$condition', \`Attributes\` = $attributes WHERE \`Component\` = '$component'")
 done
 # The update gate's key: created whatever the properties and never removed
-# (a permanent component, 64-bit, keyed by the key itself: 256 + 16 + 4),
+# (a permanent component, 64-bit, keyed by a registry value: 256 + 16 + 4),
 # and open to standard users for setting values, since every start rewrites
 # LastCheck. SYSTEM and Administrators keep full control and Users read
 # access, for subkeys too; set-value is for this key only. MsiLockPermissionsEx
@@ -137,7 +150,7 @@ done
 # localized account names and replaces the whole list.
 gate_key='SOFTWARE\Verdanto\Client\Tollbury'
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('TollburyKey', 2, '$gate_key', '+', 'TollburyKey')")
-queries+=("UPDATE \`Component\` SET \`Attributes\` = 276, \`KeyPath\` = 'TollburyKey' WHERE \`Component\` = 'TollburyKey'")
+queries+=("UPDATE \`Component\` SET \`Attributes\` = 276 WHERE \`Component\` = 'TollburyKey'")
 queries+=("CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)")
 queries+=("INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('TollburyKeyUsersSetValue', 'TollburyKey', 'Registry', 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)')")
 # wixl writes HKMU as root 4; it is -1.
@@ -174,7 +187,8 @@ for q in "${queries[@]}"; do msibuild "$out" -q "$q"; done
 # Everything that shapes the package counts: the files, the source, this
 # script and the wixl that builds it.
 package_code=$(python3 - "$upgrade_code" "$version $(wixl --version)" "$root/packaging/tollbury.wxs" "$root/scripts/package.sh" \
-  "$root/packaging/msi-dates.py" "$stage"/*.exe "$stage"/*.dll <<'PY' 2>/dev/null
+  "$root/packaging/msi-dates.py" "$root/packaging/third_party.py" "$stage"/*.exe "$stage"/*.dll "$stage"/*.txt \
+  <<'PY' 2>/dev/null
 import hashlib, sys, uuid, os
 h = hashlib.sha256(sys.argv[2].encode())
 for path in sys.argv[3:]:
@@ -188,5 +202,9 @@ python3 "$root/packaging/msi-dates.py" "$out" "$SOURCE_DATE_EPOCH"
 [ "$sign" -eq 0 ] || "$root/scripts/sign.sh" "$out" >&2
 
 mv "$out" "$msi"
+installed=("$stage/tollbury.exe" "$stage/dbgcapture.exe" "$stage/THIRD-PARTY-NOTICES.txt")
+[ "$with_winsparkle" = no ] || installed+=("$stage/WinSparkle.dll")
+python3 "$root/packaging/third_party.py" sbom "$compiler" "$version" "$SOURCE_DATE_EPOCH" "$msi" "${installed[@]}" \
+  >"$out_dir/tollbury-$version.spdx.json"
 rm -rf "$stage"
 echo "$msi"

@@ -328,4 +328,41 @@ TEST_F(LauncherTest, FailuresReachTheEventLogOnlyWhenThePolicyIsOn) {
   }
 }
 
+// What Windows itself reads from tollbury.exe: the manifest's visual styles
+// and DPI settings, and an icon image for every size the shell draws.
+TEST_F(LauncherTest, ManifestAndIconResources) {
+  const HMODULE exe = LoadLibraryExW((BinDir() + L"tollbury.exe").c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(nullptr, exe);
+  const auto resource = [exe](const wchar_t* type, int id) {
+    const HRSRC found = FindResourceW(exe, MAKEINTRESOURCEW(id), type);
+    const char* data = found ? static_cast<const char*>(LockResource(LoadResource(exe, found))) : nullptr;
+    return data ? std::string(data, SizeofResource(exe, found)) : std::string();
+  };
+  const std::string manifest = resource(RT_MANIFEST, 1);
+  for (const char* setting :
+       {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+        "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n    <windowsSettings>",
+        "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>",
+        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2</dpiAwareness>"}) {
+    EXPECT_NE(std::string::npos, manifest.find(setting)) << setting;
+  }
+  std::string group = resource(RT_GROUP_ICON, 1);
+  for (int size : {16, 20, 24, 32, 40, 48, 64, 256}) {
+    const int id = LookupIconIdFromDirectoryEx(reinterpret_cast<BYTE*>(&group[0]), TRUE, size, size, 0);
+    std::string image = resource(RT_ICON, id);
+    const bool png = image.compare(0, 4, "\x89PNG") == 0;
+    DWORD width = 0;  // a PNG's IHDR width is big-endian, a DIB header's little-endian
+    for (int i = 0; i < 4 && image.size() > 20; ++i) {
+      width |= static_cast<DWORD>(static_cast<unsigned char>(image[png ? 19 - i : 4 + i])) << (8 * i);
+    }
+    EXPECT_EQ(static_cast<DWORD>(size), width) << "no image of " << size << " pixels";
+    EXPECT_EQ(size == 256, png) << size;
+    const HICON icon = CreateIconFromResourceEx(reinterpret_cast<BYTE*>(&image[0]), static_cast<DWORD>(image.size()),
+                                                TRUE, 0x00030000, size, size, 0);
+    EXPECT_NE(nullptr, icon) << size;
+    if (icon) DestroyIcon(icon);
+  }
+  FreeLibrary(exe);
+}
+
 }  // namespace

@@ -24,6 +24,8 @@
       value name and type they write is one the program reads, as its own
       sources name them.
 """
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -136,13 +138,33 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         for name in ("tollbury.exe", "dbgcapture.exe"):
             same = name in found and open(found[name], "rb").read() == open(os.path.join(bin_dir, name), "rb").read()
             check(same, f"the packaged {name} is the built one, byte for byte")
+        notices = open(found.get("THIRD-PARTY-NOTICES.txt", os.devnull), encoding="utf-8").read()
+        check(all(n in notices for n in ("libwinpthread.a", "mingw-w64-libraries/winpthreads/*", "Permission is hereby "
+              "granted", "License: ZPL-2.1", "GCC RUNTIME LIBRARY EXCEPTION", "GNU GENERAL PUBLIC LICENSE")),
+              "THIRD-PARTY-NOTICES.txt names the static libraries and carries the mingw-w64, winpthreads and GCC terms")
 
-    registry = {r[3]: r for r in table(msi, "Registry")}
+    sbom = json.load(open(msi[:-len(".msi")] + ".spdx.json"))
+    versions = {p["name"]: p["versionInfo"] for p in sbom["packages"]}
+    hashes = {f["fileName"]: f["checksums"][-1]["checksumValue"] for f in sbom["files"]}
+    winpthread = os.path.realpath(run("x86_64-w64-mingw32-g++-posix", "-print-file-name=libwinpthread.a").stdout.strip())
+    dpkg = run("dpkg-query", "-W", "-f=${Version}", run("dpkg", "-S", winpthread).stdout.split(":")[0]).stdout
+    check(sbom["spdxVersion"] == "SPDX-2.3" and versions["Tollbury"] == props["ProductVersion"]
+          and sbom["packages"][0]["checksums"][0]["checksumValue"] == hashlib.sha256(open(msi, "rb").read()).hexdigest()
+          and hashes.get("./tollbury.exe") == hashlib.sha256(open(os.path.join(bin_dir, "tollbury.exe"), "rb").read())
+          .hexdigest() and versions.get("libwinpthread.a") == dpkg and "wixl" in versions,
+          "the SPDX document beside the package: its SHA-256, the files', the static libraries' and tools' versions")
+    changelog = open(os.path.join(SOURCE, "CHANGELOG.md"), encoding="utf-8").read()
+    newest = re.search(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d\d-\d\d$", changelog, re.M)
+    check(newest is not None and newest.group(1) == props["ProductVersion"],
+          f"CHANGELOG.md's newest entry is the package's version ({newest and newest.group(1)})")
+
+    registry = {(r[2], r[3]): r for r in table(msi, "Registry")}
     actions = {r[0]: r for r in table(msi, "CustomAction")}
     for prop, key, name, kind in SETTINGS:
-        row = registry.get(name)
+        row = registry.get((key, name))
         ok = row is not None and row[1] == "2" and row[2] == key and row[4] == f"[REG_{prop}]"
-        ok = ok and components[row[5]][4] == f'REG_{prop} OR REMOVE = "ALL"' and int(components[row[5]][3]) & 64
+        removal = "" if prop == "REPORTTOEVENTLOG" else ' OR REMOVE = "ALL"'  # only what its own record says
+        ok = ok and components[row[5]][4] == f"REG_{prop}{removal}" and int(components[row[5]][3]) & 64
         given = [a for a in actions.values() if a[2] == f"REG_{prop}" and prop in a[3] and "OLD_" not in a[3]]
         kept = [a for a in actions.values() if a[2] == f"REG_{prop}" and a[3] == f"[OLD_{prop}]"]
         types = {a[3].startswith("#") for a in given}
@@ -159,8 +181,21 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(all(f"OLD_{p}" in searches for p, *_ in SETTINGS), "every setting is read back (AppSearch)")
     locators = table(msi, "RegLocator")
     check(all(int(r[4]) & 16 for r in locators), "registry searches look in the 64-bit view")
+    record = registry.get((r"SOFTWARE\Verdanto\Tollbury", "ReportToEventLog"), [""] * 6)
+    policy = registry.get((SETTINGS[-1][1], "ReportToEventLog"), [""] * 6)
+    search = [r[1:4] for r in locators if r[0] == searches.get("OLD_REPORTTOEVENTLOG", [""] * 2)[1]]
+    check(record[4] == "[REG_REPORTTOEVENTLOG]" and record[5] == policy[5] and components[policy[5]][5] == record[0]
+          and search == [["2", r"SOFTWARE\Verdanto\Tollbury", "ReportToEventLog"]],
+          "the policy value is noted in the package's own record, its key path, and read back from there alone")
 
     shortcuts = table(msi, "Shortcut")
+    icons = {s[len("Icon."):] for s in run("msiinfo", "streams", msi).stdout.split() if s.startswith("Icon.")}
+    icon = subprocess.run(["msiinfo", "extract", msi, "Icon." + props.get("ARPPRODUCTICON", "")],
+                          capture_output=True).stdout
+    check(props.get("ARPPRODUCTICON", "").endswith(".exe") and icons == {props["ARPPRODUCTICON"]}
+          and shortcuts[0][8] == props["ARPPRODUCTICON"]
+          and icon == open(os.path.join(build_dir, "icon", "tollbury_icon.exe"), "rb").read(),
+          "the icon's PE file in the Icon table, for Add/Remove Programs and the shortcut")
     rows = {r[0]: r for r in table(msi, "Registry")}
     key_path = rows.get(components.get(shortcuts[0][3], [""] * 6)[5], [""] * 6)
     check(len(shortcuts) == 1 and shortcuts[0][1] == "ProgramMenuFolder" and shortcuts[0][2] == "Verdanto Client"
@@ -168,7 +203,10 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
           "Start-menu shortcut \"Verdanto Client\" to tollbury.exe, not advertised, keyed by an HKMU value (ICE43)")
     check({a[1] for a in actions.values()} == {"51"}, "property setters are plain type 51 (ICE68)")
     gate = [r for r in rows.values() if r[1:4] == ["2", r"SOFTWARE\Verdanto\Client\Tollbury", "+"]] or [[""] * 6]
-    check(components.get(gate[0][5], [""] * 6)[3:] == ["276", "", gate[0][0]], "the Tollbury key is always made, kept")
+    gate_path = rows.get(components.get(gate[0][5], [""] * 6)[5], [""] * 6)
+    check(components.get(gate[0][5], [""] * 6)[3:5] == ["276", ""] and gate_path[2] == gate[0][2]
+          and gate_path[3] not in ("", "+", "-", "*") and gate_path[4] and gate_path[5] == gate[0][5],
+          "the Tollbury key is always made and kept; its component's key path is a value")
     check(table(msi, "MsiLockPermissionsEx") == [["TollburyKeyUsersSetValue", gate[0][0], "Registry",
           "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", ""]], "Users may set values in that key alone")
 
@@ -186,7 +224,9 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
           "the values are settled between AppSearch and CostFinalize")
 
     again = build_package(build_dir, os.path.join(out_dir, "again"))
-    check(open(msi, "rb").read() == open(again, "rb").read(), "the same inputs give the same package, byte for byte")
+    check(all(open(a, "rb").read() == open(b, "rb").read() for a, b in
+              ((msi, again), (msi[:-4] + ".spdx.json", again[:-4] + ".spdx.json"))),
+          "the same inputs give the same package and SPDX document, byte for byte")
 
 
 # --- End to end under Wine -------------------------------------------------
@@ -251,12 +291,13 @@ def test_e2e(build_dir, out_dir):
         for msi in (newer, current):
             wine.msiexec("/x", windows_path(msi))
         wine.run("reg", "delete", r"HKLM\SOFTWARE\Verdanto", "/f")
+        wine.run("reg", "delete", r"HKLM\SOFTWARE\Policies\Verdanto", "/f")
         client_root = wine.c("ProgramData", "Verdanto", "RudAvuvav")
         shutil.rmtree(client_root, ignore_errors=True)
         # Install without properties: the Tollbury key alone, empty; a start (no client yet) writes LastCheck into it.
         code = wine.msiexec("/i", windows_path(current))
         wine.run(wine.c("Program Files", "Verdanto", "Tollbury", "tollbury.exe"), "-no_upgrade")
-        check(code == 0 and list(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck"],
+        check(code == 0 and sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
               f"install without properties makes the Tollbury key, and a start writes LastCheck into it (exit {code})")
         os.makedirs(os.path.join(client_root, "2.0.0"))
         shutil.copy(os.path.join(build_dir, "bin", "rudavuvav.exe"), os.path.join(client_root, "2.0.0"))
@@ -279,7 +320,8 @@ def test_e2e(build_dir, out_dir):
         check(events == ({"ReportToEventLog": ("REG_DWORD", "0x1")}, ("REG_SZ", r"C:\Program Files\Verdanto\Tollbury"
                                                                      r"\tollbury.exe")), f"policy, source: {events}")
         install = wine.c("Program Files", "Verdanto", "Tollbury")
-        check(sorted(os.listdir(install)) == ["dbgcapture.exe", "tollbury.exe"], "program files installed")
+        check(sorted(os.listdir(install)) == ["THIRD-PARTY-NOTICES.txt", "dbgcapture.exe", "tollbury.exe"],
+              "program files installed")
         shortcuts = [os.path.join(d, n) for d, _, names in os.walk(wine.c()) for n in names if n == "Verdanto Client.lnk"]
         check(len(shortcuts) == 1, "Start-menu shortcut created")
 
@@ -300,7 +342,12 @@ def test_e2e(build_dir, out_dir):
         code = wine.msiexec("/i", windows_path(newer))
         check(code == 0, f"upgrade to the newer version (exit {code})")
         uninstall = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall" + "\\"
-        check("DisplayVersion" in wine.values(uninstall + newer_code), "the newer version is registered")
+        products = wine.run("reg", "query", r"HKLM\SOFTWARE\Classes\Installer\Products", "/s").stdout
+        icons = re.findall(r"ProductIcon    REG_SZ    (.*\S)", products)
+        icon = icons[0] if len(icons) == 1 else "C:"
+        check("DisplayVersion" in wine.values(uninstall + newer_code) and newer_code in icon
+              and os.path.isfile(wine.c(*icon[3:].split("\\"))),
+              f"the newer version is registered, its icon (Add/Remove Programs) is {icon}")
         check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == expected_session
               and wine.values(r"SOFTWARE\Verdanto\Client\Tollbury").get("UpgradeCheck") == ("REG_SZ", "0"),
               "the upgrade kept every setting")
@@ -319,20 +366,23 @@ def test_e2e(build_dir, out_dir):
         check(wine.values(SETTINGS[-1][1]) == {} and wine.run("reg", "query", "HKLM\\" + EVENT_SOURCE).returncode != 0,
               "the policy value and the event source's key removed")
         check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {}, "the session values written are removed")
-        check(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury") == {"LastCheck": ("REG_SZ", "0")} or
-              list(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck"],
-              "UpgradeCheck removed, LastCheck kept")
+        check(sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
+              "UpgradeCheck removed, LastCheck and the key's own key path kept")
         check(all(os.path.exists(os.path.join(client_root, n)) for n in ("vrd-key.ppk", "vrd-upload-key.ppk")),
               "key files kept")
         check(os.path.exists(os.path.join(client_root, "2.0.0", "rudavuvav.exe")), "client tree kept")
 
-        # Another session: an uninstall (given no SESSION) removes its values too.
+        # Another session: an uninstall (given no SESSION) removes its values too. Group Policy's
+        # ReportToEventLog, set before, is not the package's to remove.
+        wine.run("reg", "add", "HKLM\\" + SETTINGS[-1][1], "/v", "ReportToEventLog", "/t", "REG_DWORD", "/d", "1", "/f")
         code = wine.msiexec("/i", windows_path(current), "SESSION=second", "SERVER=keys.second.example")
         check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") ==
               {"Server": ("REG_SZ", "keys.second.example")}, f"install for another session (exit {code})")
         code = wine.msiexec("/x", windows_path(current))
         check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") == {},
               f"its uninstall removes that session's values (exit {code})")
+        check(wine.values(SETTINGS[-1][1]) == {"ReportToEventLog": ("REG_DWORD", "0x1")},
+              "the policy value Group Policy wrote survives the install and the uninstall")
     finally:
         wine.stop()
 
