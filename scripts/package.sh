@@ -75,7 +75,7 @@ cache_value() {  # cache_value NAME: a variable's value in the build's CMake cac
 }
 [ -f "$build_dir/CMakeCache.txt" ] || { echo "package.sh: $build_dir is no configured build tree" >&2; exit 1; }
 
-# MSI versions are three numbers; "3.06" is 3.6.0, as in the exe's resource.
+# MSI versions are three numbers; "3.06.1" is 3.6.1, as in the exe's resource.
 [ -n "$version" ] || version=$(cache_value CMAKE_PROJECT_VERSION)
 if ! [[ "$version" =~ ^[0-9]+(\.[0-9]+){0,2}$ ]]; then
   echo "package.sh: version '$version' is not X.Y.Z" >&2; exit 2
