@@ -34,17 +34,7 @@ inline bool SkippedAfterBackslash(unsigned char b) {
 // ---------------------------------------------------------------------------
 // Strings
 
-inline int LowestSetBit(uint64_t mask) {
-#if defined(__GNUC__) || defined(__clang__)
-  return __builtin_ctzll(mask);
-#else
-  static const unsigned char kDeBruijn[64] = {
-      0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
-      43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
-      44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
-  return kDeBruijn[((mask & (0 - mask)) * 0x03F79D71B4CB0A89ull) >> 58];
-#endif
-}
+inline int LowestSetBit(uint64_t mask) { return JsonLowestSetBit(mask); }
 
 int ScanString(const char* body, int remaining, JsonStringStopsFn stops64) {
   int k = 0;
@@ -181,7 +171,7 @@ expect_value:
     goto after_value;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    i = static_cast<int>(JsonNumberEnd(text + i) - text);
+    i = static_cast<int>(JsonNumberEnd(text + i, text + length) - text);
     goto after_value;
   }
   if (c == '{' || c == '[') {
@@ -271,7 +261,7 @@ expect_value:
     goto scalar;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
+    n = static_cast<int>(JsonNumberEnd(text + start, text + length) - (text + start));
     kind = kNumber;
     goto scalar;
   }
@@ -432,6 +422,18 @@ struct NameStops {
 };
 constexpr NameStops kNameStops;
 
+// What a lookup learns of its path once: its length, and whether it holds
+// a backslash (only then does a name need reading before a key is compared).
+struct PathFacts {
+  int length;
+  bool escaped;
+};
+
+PathFacts ReadPathFacts(const char* path) {
+  const size_t length = std::strlen(path);
+  return {static_cast<int>(length), std::memchr(path, '\\', length) != nullptr};
+}
+
 // Takes the path by value, not the matcher's state: the state then never
 // leaves the lookup's registers.
 KeyStepName ReadKeyStepName(const char* path, int pathPos) {
@@ -513,6 +515,7 @@ template <bool kMaySkip>
 struct Matcher {
   JsonFindState s;
   const char* text;
+  PathFacts pathFacts;
   KeyStepName name;
 
   bool AlreadyFound() const { return !kMaySkip && s.foundKind != 0; }
@@ -578,10 +581,10 @@ struct Matcher {
   int Key(int start, int n) {
     if (AlreadyFound()) return kStop;
     if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '.') {
-      if (name.pathPos != s.pathPos) name = ReadKeyStepName(s.path, s.pathPos);
-      if (n - 2 == name.length && KeyMatches(s.path, name, text, start, n)) {
+      const int nameBytes = MatchedNameBytes(start, n);
+      if (nameBytes >= 0) {
         ++s.matchedDepth;
-        s.pathPos += 1 + name.pathBytes;
+        s.pathPos += 1 + nameBytes;
         return kGoOn;
       }
     }
@@ -591,6 +594,29 @@ struct Matcher {
   }
 
   int Colon(int) { return AlreadyFound() ? kStop : kGoOn; }
+
+  // The bytes that the name of the key step at pathPos takes in the path
+  // when the key token (quotes included) equals it, otherwise -1. In a path
+  // without a backslash the name is the key's bytes when the path has them
+  // followed by the end of the step, and holds no '.' or '[': no name needs
+  // reading first.
+  int MatchedNameBytes(int start, int n) {
+    if (pathFacts.escaped) {
+      if (name.pathPos != s.pathPos) name = ReadKeyStepName(s.path, s.pathPos);
+      return n - 2 == name.length && KeyMatches(s.path, name, text, start, n) ? name.pathBytes : -1;
+    }
+    const int keyBytes = n - 2;
+    const int after = s.pathPos + 1 + keyBytes;
+    if (keyBytes < 0 || after > pathFacts.length) return -1;
+    const char end = s.path[after];
+    if (end != '.' && end != '[' && end != '\0') return -1;
+    const char* const stepName = s.path + s.pathPos + 1;
+    if (text[start] != '"' || text[start + n - 1] != '"' || !BytesEqual(text + start + 1, stepName, keyBytes))
+      return -1;
+    const size_t bytes = static_cast<size_t>(keyBytes);
+    if (std::memchr(stepName, '.', bytes) != nullptr || std::memchr(stepName, '[', bytes) != nullptr) return -1;
+    return keyBytes;
+  }
 
   int Scalar(int kind, int start, int n) {
     if (AlreadyFound()) return kStop;
@@ -618,7 +644,7 @@ int JsonWalk(const char* text, int length, JsonTokenFn onToken, void* context) {
 
 int JsonFindStep(int kind, const char* text, int start, int length, void* state) {
   JsonFindState& s = *static_cast<JsonFindState*>(state);
-  Matcher<false> matcher{s, text, KeyStepName()};
+  Matcher<false> matcher{s, text, ReadPathFacts(s.path), KeyStepName()};
   int answer;
   switch (kind) {
     case kArray:
@@ -644,7 +670,7 @@ int JsonFindStep(int kind, const char* text, int start, int length, void* state)
 
 int JsonFind(const char* text, int length, const char* path, const char** outStart, int* outLength) {
   if (path == nullptr || path[0] == '\0') path = "$";
-  Matcher<true> matcher{{path, 1, 0, 0, 0, 0, -1, outStart, outLength, 0}, text, KeyStepName()};
+  Matcher<true> matcher{{path, 1, 0, 0, 0, 0, -1, outStart, outLength, 0}, text, ReadPathFacts(path), KeyStepName()};
   const int result = Walk(text, length, matcher);
   return result < 0 ? result : matcher.s.foundKind;
 }
