@@ -57,6 +57,8 @@ bool JsonScanKernelAvailable(int kernel) {
       return true;
     case JsonScanAvx2:
       return JsonAvx2KernelBuilt() && CpuCanRunAvx2();
+    case JsonScanAvx512:
+      return JsonAvx512KernelBuilt() && CpuCanRunAvx512();
 #endif
     default:
       return false;
@@ -75,6 +77,8 @@ int JsonScanKernelInUse() {
 JsonStringStopsFn JsonStringStopsOfKernelInUse() {
   switch (JsonScanKernelInUse()) {
 #if JSON_SCAN_SSE2
+    case JsonScanAvx512:
+      return JsonStringStopsAvx512;
     case JsonScanAvx2:
       return JsonStringStopsAvx2;
     case JsonScanSse2:
@@ -93,6 +97,8 @@ const char* JsonScanKernelName(int kernel) {
       return "sse2";
     case JsonScanAvx2:
       return "avx2";
+    case JsonScanAvx512:
+      return "avx512";
     default:
       return "unknown";
   }
