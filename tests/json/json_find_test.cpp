@@ -49,6 +49,7 @@ TEST_P(JsonWalkTest, AcceptsRejectsAndEndsWhereExpected) {
       {"{]", kAll, -1}, {"]", kAll, -1}, {"[,1]", kAll, -1}, {"{,}", kAll, -1}, {"{\"a\":}", kAll, -1},
       {"[-]", kAll, -1}, {"[1.]", kAll, -1}, {"{1:2}", kAll, -1}, {"[x]", kAll, -1}, {"[1]", 2, -1},
       {"[\"abc\"]", 5, -1}, {"\v1", kAll, -1},
+      {"12345678901234567890", 3, 20}, {"[1234567.12345678e-123456789]", kAll, 29}, {"[123456789x]", kAll, -1},
   };
   for (const Case& c : cases) EXPECT_EQ(Walk(c.text, c.length), c.expected) << "text: " << c.text;
 }
@@ -146,6 +147,8 @@ TEST_P(JsonFindTest, YieldsKindAndExtent) {
       {reply, "$.response", 11, "\"PASS\""}, {reply, "$.responseMessage", 11, "\"ok\""},
       {reply, "$.responseData.result", 13, "true"}, {reply, "$.responseData.key", 11, "\"QUJD\""},
       {reply, "$.responseData.uploadKey", 11, "\"REVG\""}, {reply, "$.responseData.missing", 0, nullptr},
+      {"{\"a.b\":1,\"a\":{\"b\":2}}", "$.a.b", 12, "2"}, {"{\"a[0]\":1,\"a\":[3]}", "$.a[0]", 12, "3"},
+      {"{\"ab\":1,\"abcd\":2,\"abc\":3}", "$.abc", 12, "3"}, {"{\"n\":123456789012345678,\"a\":1}", "$.n", 12, "123456789012345678"},
   };
   for (const FindCase& c : cases) {
     const char sentinel[] = "untouched";
