@@ -34,7 +34,17 @@ inline bool SkippedAfterBackslash(unsigned char b) {
 // ---------------------------------------------------------------------------
 // Strings
 
-inline int LowestSetBit(uint64_t mask) { return JsonLowestSetBit(mask); }
+inline int LowestSetBit(uint64_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_ctzll(mask);
+#else
+  static const unsigned char kDeBruijn[64] = {
+      0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
+      43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
+      44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
+  return kDeBruijn[((mask & (0 - mask)) * 0x03F79D71B4CB0A89ull) >> 58];
+#endif
+}
 
 int ScanString(const char* body, int remaining, JsonStringStopsFn stops64) {
   int k = 0;
@@ -171,7 +181,7 @@ expect_value:
     goto after_value;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    i = static_cast<int>(JsonNumberEnd(text + i, text + length) - text);
+    i = static_cast<int>(JsonNumberEnd(text + i) - text);
     goto after_value;
   }
   if (c == '{' || c == '[') {
@@ -261,7 +271,7 @@ expect_value:
     goto scalar;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    n = static_cast<int>(JsonNumberEnd(text + start, text + length) - (text + start));
+    n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
     kind = kNumber;
     goto scalar;
   }
