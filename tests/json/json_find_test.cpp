@@ -119,6 +119,16 @@ TEST_P(JsonScanStringTest, FindsTheClosingQuoteAcrossBlockBoundaries) {
       ASSERT_EQ(JsonScanString(closed.c_str(), size), -1) << q << " " << e;
     }
   }
+  // The kernel itself on every byte value at every place of a block.
+  for (int first = 0; first < 256 + 64; ++first) {
+    char block[64];
+    uint64_t expected = 0;
+    for (int k = 0; k < 64; ++k) {
+      block[k] = static_cast<char>((first + k * 5) & 255);
+      if (IsStringStop(static_cast<unsigned char>(block[k]))) expected |= uint64_t{1} << k;
+    }
+    ASSERT_EQ(JsonStringStopsOfKernelInUse()(block), expected) << first;
+  }
 }
 
 struct FindCase { const char* text; const char* path; int kind; const char* value; };
