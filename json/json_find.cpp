@@ -411,8 +411,8 @@ int IndexStepEnd(const char* path, int pos) {
   return path[pos] == ']' ? pos + 1 : pos;
 }
 
-// The name of the key step at pathPos, read once per step: a lookup compares
-// it with many keys.
+// The name of the key step at pathPos in a path with a backslash, read once
+// per step: a lookup compares it with many keys.
 struct KeyStepName {
   int pathPos = -1;
   int length = 0;        // bytes of the name, an escape pair counting one
@@ -453,11 +453,6 @@ KeyStepName ReadKeyStepName(const char* path, int pathPos) {
   const char* p = first;
   int pairs = 0;
   for (;;) {
-    // Four bytes a turn; each is read only after the one before it was no
-    // stop, so nothing past the path's NUL is read.
-    while (!kNameStops.stop[static_cast<unsigned char>(p[0])] && !kNameStops.stop[static_cast<unsigned char>(p[1])] &&
-           !kNameStops.stop[static_cast<unsigned char>(p[2])] && !kNameStops.stop[static_cast<unsigned char>(p[3])])
-      p += 4;
     while (!kNameStops.stop[static_cast<unsigned char>(*p)]) ++p;
     if (*p != '\\') break;
     // A backslash takes the next byte into the name; one that ends the path

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-// The kernels, narrowest first. Portable is the byte-by-byte classifier that
+// The kernels, narrowest first. Portable is the plain C++ classifier that
 // every build has; Sse2 exists on every x64 processor; Avx2 and Avx512 are
 // chosen when the processor and the operating system support them.
 enum JsonScanKernel : int {
