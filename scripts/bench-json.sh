@@ -19,7 +19,8 @@ out=$build/json_bench.json
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 "$build"/bin/json_bench ${KERNEL:+--kernel=$KERNEL} --benchmark_repetitions=${REPETITIONS:-9} --benchmark_min_time=0.1 \
   --benchmark_enable_random_interleaving=true \
-  --benchmark_out="$out" --benchmark_out_format=json "$@" >/dev/null 2>"$build/json_bench.log"
+  --benchmark_out="$out" --benchmark_out_format=json "$@" >/dev/null 2>"$build/json_bench.log" ||
+  { cat "$build/json_bench.log" >&2; exit 1; }
 echo "load average (1, 5, 15 min) before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 - "$out" <<'PY'
 import json, sys
