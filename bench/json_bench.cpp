@@ -4,7 +4,8 @@
 // whole text, then looks up), RapidJSON and cJSON. Base64 values are decoded
 // with JsonBase64Decode for every reader, since none of the peers decodes
 // base64 itself. The instruction set of each reader's kernel goes into the
-// output's context ("kernel.<reader>").
+// output's context ("kernel.<reader>"). --kernel=NAME (portable, sse2, avx2,
+// avx512) makes our reader run that kernel instead of the widest one.
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
 #include <rapidjson/document.h>
@@ -198,9 +199,33 @@ void RunLookup(benchmark::State& state, const Input* in, const Lookup* lookup, R
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in->text.size()));
 }
 
+// Takes --kernel=NAME out of the arguments and makes that kernel ours; false
+// when the kernel is unknown or cannot run here.
+bool UseKernelFromArguments(int& argc, char** argv) {
+  static const char kFlag[] = "--kernel=";
+  int kept = 0;
+  bool ok = true;
+  for (int a = 0; a < argc; ++a) {
+    if (std::strncmp(argv[a], kFlag, sizeof kFlag - 1) != 0) {
+      argv[kept++] = argv[a];
+      continue;
+    }
+    int kernel = 0;
+    while (kernel < JsonScanKernelCount && std::strcmp(JsonScanKernelName(kernel), argv[a] + sizeof kFlag - 1) != 0)
+      ++kernel;
+    ok = ok && JsonUseScanKernel(kernel) == 0;
+  }
+  argc = kept;
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!UseKernelFromArguments(argc, argv)) {
+    std::fprintf(stderr, "--kernel: no such kernel on this machine\n");
+    return 2;
+  }
   static std::vector<Input> inputs = MakeInputs();
   struct Case {
     const Input* input;

@@ -4,14 +4,16 @@ set(TOLLBURY_JSON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/json_find.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_scan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_scan_avx2.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_scan_avx512.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_cpu.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_decode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_print.cpp)
 set(TOLLBURY_JSON_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # tollbury_json_source_flags(TARGET)
-# On x86 only the AVX2 kernel's file is compiled for AVX2; it runs only after
-# cpuid said it may. json_cpu.cpp needs the xgetbv intrinsic, nothing more.
+# On x86 only the AVX2 and AVX-512 kernels' files are compiled for their
+# instruction sets; each runs only after cpuid said it may. json_cpu.cpp needs
+# the xgetbv intrinsic, nothing more.
 function(tollbury_json_source_flags target)
   if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|x64|i.86)$")
     return()
@@ -19,9 +21,13 @@ function(tollbury_json_source_flags target)
   if(MSVC)
     set_source_files_properties(${TOLLBURY_JSON_DIR}/json_scan_avx2.cpp TARGET_DIRECTORY ${target}
       PROPERTIES COMPILE_OPTIONS /arch:AVX2)
+    set_source_files_properties(${TOLLBURY_JSON_DIR}/json_scan_avx512.cpp TARGET_DIRECTORY ${target}
+      PROPERTIES COMPILE_OPTIONS /arch:AVX512)
   else()
     set_source_files_properties(${TOLLBURY_JSON_DIR}/json_scan_avx2.cpp TARGET_DIRECTORY ${target}
       PROPERTIES COMPILE_OPTIONS -mavx2)
+    set_source_files_properties(${TOLLBURY_JSON_DIR}/json_scan_avx512.cpp TARGET_DIRECTORY ${target}
+      PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw")
     set_source_files_properties(${TOLLBURY_JSON_DIR}/json_cpu.cpp TARGET_DIRECTORY ${target}
       PROPERTIES COMPILE_OPTIONS -mxsave)
   endif()

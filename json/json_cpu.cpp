@@ -32,18 +32,36 @@ CpuidRegisters Cpuid(unsigned leaf, unsigned subleaf) {
   return r;
 }
 
+bool HasAllBits(unsigned value, unsigned bits) { return (value & bits) == bits; }
+
+// Whether AVX runs and the operating system saves every register state in
+// stateBits of XCR0.
+bool OsSavesState(unsigned stateBits) {
+  if (Cpuid(0, 0).eax < 7) return false;
+  const unsigned ecx = Cpuid(1, 0).ecx;
+  // OSXSAVE (27: xgetbv may run) and AVX (28).
+  if (!HasAllBits(ecx, 1u << 27 | 1u << 28)) return false;
+  return HasAllBits(static_cast<unsigned>(_xgetbv(0)), stateBits);
+}
+
 }  // namespace
 
 bool CpuCanRunAvx2() {
-  if (Cpuid(0, 0).eax < 7) return false;
-  const CpuidRegisters features = Cpuid(1, 0);
-  const bool osSavesYmm = (features.ecx & (1u << 27)) != 0;  // OSXSAVE: xgetbv may run
-  const bool avx = (features.ecx & (1u << 28)) != 0;
-  if (!osSavesYmm || !avx) return false;
-  // XMM and YMM state (bits 1 and 2) enabled by the operating system.
-  if ((_xgetbv(0) & 6u) != 6u) return false;
-  return (Cpuid(7, 0).ebx & (1u << 5)) != 0;
+  // XMM and YMM state: XCR0 bits 1 and 2. AVX2: leaf 7 EBX bit 5.
+  return OsSavesState(0x6u) && HasAllBits(Cpuid(7, 0).ebx, 1u << 5);
+}
+
+bool CpuCanRunAvx512() {
+  // XMM, YMM, opmask, upper ZMM0-15 and ZMM16-31 state: XCR0 bits 1-2, 5-7.
+  if (!OsSavesState(0xE6u)) return false;
+  if (!HasAllBits(Cpuid(1, 0).ecx, 1u << 1)) return false;  // PCLMULQDQ
+  const CpuidRegisters leaf7 = Cpuid(7, 0);
+  // EBX: BMI1 3, AVX2 5, BMI2 8, AVX512F 16, DQ 17, CD 28, BW 30, VL 31.
+  const unsigned ebxBits = 1u << 3 | 1u << 5 | 1u << 8 | 1u << 16 | 1u << 17 | 1u << 28 | 1u << 30 | 1u << 31;
+  // ECX: AVX512_VBMI2 6.
+  return HasAllBits(leaf7.ebx, ebxBits) && HasAllBits(leaf7.ecx, 1u << 6);
 }
 #else
 bool CpuCanRunAvx2() { return false; }
+bool CpuCanRunAvx512() { return false; }
 #endif

@@ -5,3 +5,9 @@
 // Whether AVX2 instructions can run: the processor has them and the
 // operating system keeps the 256-bit registers across thread switches.
 bool CpuCanRunAvx2();
+
+// Whether the AVX-512 kernel may run: besides AVX2, the processor has
+// AVX-512 F, DQ, CD, BW, VL and VBMI2 with BMI1, BMI2 and PCLMULQDQ (Ice Lake,
+// Zen 4 and later, which keep their clock under 512-bit work), and the
+// operating system keeps the opmask and 512-bit registers as well.
+bool CpuCanRunAvx512();

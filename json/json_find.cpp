@@ -405,14 +405,14 @@ int ReadIndex(const char* digits) {
   return static_cast<int>(v);
 }
 
-// Moves pathPos past the index step at it ("[...]", or to the end).
-void SkipIndexStep(JsonFindState& s) {
-  while (s.path[s.pathPos] != ']' && s.path[s.pathPos] != '\0') ++s.pathPos;
-  if (s.path[s.pathPos] == ']') ++s.pathPos;
+// Where the index step at pos ("[...]", or up to the end) ends.
+int IndexStepEnd(const char* path, int pos) {
+  while (path[pos] != ']' && path[pos] != '\0') ++pos;
+  return path[pos] == ']' ? pos + 1 : pos;
 }
 
-// The name of the key step at pathPos, read once per step: a lookup compares
-// it with many keys.
+// The name of the key step at pathPos in a path with a backslash, read once
+// per step: a lookup compares it with many keys.
 struct KeyStepName {
   int pathPos = -1;
   int length = 0;        // bytes of the name, an escape pair counting one
@@ -432,10 +432,24 @@ struct NameStops {
 };
 constexpr NameStops kNameStops;
 
-void ReadKeyStepName(const JsonFindState& s, KeyStepName& name) {
-  name.pathPos = s.pathPos;
-  name.escaped = false;
-  const char* const first = s.path + s.pathPos + 1;
+// What a lookup learns of its path once: its length, and whether it holds
+// a backslash (only then does a name need reading before a key is compared).
+struct PathFacts {
+  int length;
+  bool escaped;
+};
+
+PathFacts ReadPathFacts(const char* path) {
+  const size_t length = std::strlen(path);
+  return {static_cast<int>(length), std::memchr(path, '\\', length) != nullptr};
+}
+
+// Takes the path by value, not the matcher's state: the state then never
+// leaves the lookup's registers.
+KeyStepName ReadKeyStepName(const char* path, int pathPos) {
+  KeyStepName name;
+  name.pathPos = pathPos;
+  const char* const first = path + pathPos + 1;
   const char* p = first;
   int pairs = 0;
   for (;;) {
@@ -453,6 +467,7 @@ void ReadKeyStepName(const JsonFindState& s, KeyStepName& name) {
   }
   name.pathBytes = static_cast<int>(p - first);
   name.length = name.pathBytes - pairs;
+  return name;
 }
 
 inline uint64_t Load8(const char* p) {
@@ -481,11 +496,12 @@ inline bool BytesEqual(const char* a, const char* b, int n) {
   return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
 }
 
-// Whether the key token (quotes included) equals the name of the key step.
-inline bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const char* text, int start, int n) {
+// Whether the key token (quotes included) equals the name of the key step
+// that starts at path[name.pathPos].
+inline bool KeyMatches(const char* path, KeyStepName name, const char* text, int start, int n) {
   if (n < 2 || n - 2 != name.length || text[start] != '"' || text[start + n - 1] != '"') return false;
   const char* key = text + start + 1;
-  const char* p = s.path + s.pathPos + 1;
+  const char* p = path + name.pathPos + 1;
   if (!name.escaped) return BytesEqual(key, p, name.length);
   for (int j = 0; j < name.length; ++j, ++p) {
     if (*p == '\\' && p[1] != '\0') ++p;
@@ -497,11 +513,14 @@ inline bool KeyMatches(const JsonFindState& s, const KeyStepName& name, const ch
 // Follows the path token by token. With kMaySkip (driven by JsonFind's own
 // walk) the containers that cannot hold the value are skipped by the walk
 // instead of being counted through, and no token comes after the value is
-// found, since the walk ends there.
+// found, since the walk ends there. It works on its own copy of the state,
+// which the compiler keeps in registers through a whole walk; nothing it
+// calls takes the state by reference.
 template <bool kMaySkip>
 struct Matcher {
-  JsonFindState& s;
+  JsonFindState s;
   const char* text;
+  PathFacts pathFacts;
   KeyStepName name;
 
   bool AlreadyFound() const { return !kMaySkip && s.foundKind != 0; }
@@ -517,7 +536,7 @@ struct Matcher {
   // begins.
   void MatchIndexStep() {
     if (s.arrayIndex == s.wantedIndex) {
-      SkipIndexStep(s);
+      s.pathPos = IndexStepEnd(s.path, s.pathPos);
       ++s.matchedDepth;
     }
   }
@@ -567,10 +586,10 @@ struct Matcher {
   int Key(int start, int n) {
     if (AlreadyFound()) return kStop;
     if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '.') {
-      if (name.pathPos != s.pathPos) ReadKeyStepName(s, name);
-      if (n - 2 == name.length && KeyMatches(s, name, text, start, n)) {
+      const int nameBytes = MatchedNameBytes(start, n);
+      if (nameBytes >= 0) {
         ++s.matchedDepth;
-        s.pathPos += 1 + name.pathBytes;
+        s.pathPos += 1 + nameBytes;
         return kGoOn;
       }
     }
@@ -580,6 +599,29 @@ struct Matcher {
   }
 
   int Colon(int) { return AlreadyFound() ? kStop : kGoOn; }
+
+  // The bytes that the name of the key step at pathPos takes in the path
+  // when the key token (quotes included) equals it, otherwise -1. In a path
+  // without a backslash the name is the key's bytes when the path has them
+  // followed by the end of the step, and holds no '.' or '[': no name needs
+  // reading first.
+  int MatchedNameBytes(int start, int n) {
+    if (pathFacts.escaped) {
+      if (name.pathPos != s.pathPos) name = ReadKeyStepName(s.path, s.pathPos);
+      return n - 2 == name.length && KeyMatches(s.path, name, text, start, n) ? name.pathBytes : -1;
+    }
+    const int keyBytes = n - 2;
+    const int after = s.pathPos + 1 + keyBytes;
+    if (keyBytes < 0 || after > pathFacts.length) return -1;
+    const char end = s.path[after];
+    if (end != '.' && end != '[' && end != '\0') return -1;
+    const char* const stepName = s.path + s.pathPos + 1;
+    if (text[start] != '"' || text[start + n - 1] != '"' || !BytesEqual(text + start + 1, stepName, keyBytes))
+      return -1;
+    const size_t bytes = static_cast<size_t>(keyBytes);
+    if (std::memchr(stepName, '.', bytes) != nullptr || std::memchr(stepName, '[', bytes) != nullptr) return -1;
+    return keyBytes;
+  }
 
   int Scalar(int kind, int start, int n) {
     if (AlreadyFound()) return kStop;
@@ -606,27 +648,34 @@ int JsonWalk(const char* text, int length, JsonTokenFn onToken, void* context) {
 }
 
 int JsonFindStep(int kind, const char* text, int start, int length, void* state) {
-  Matcher<false> matcher{*static_cast<JsonFindState*>(state), text, KeyStepName()};
+  JsonFindState& s = *static_cast<JsonFindState*>(state);
+  Matcher<false> matcher{s, text, ReadPathFacts(s.path), KeyStepName()};
+  int answer;
   switch (kind) {
     case kArray:
     case kObject:
-      return matcher.Open(kind, start);
+      answer = matcher.Open(kind, start);
+      break;
     case kArrayEnd:
     case kObjectEnd:
-      return matcher.Close(kind, start);
+      answer = matcher.Close(kind, start);
+      break;
     case kComma:
-      return matcher.Comma(start);
+      answer = matcher.Comma(start);
+      break;
     case kKey:
-      return matcher.Key(start, length);
+      answer = matcher.Key(start, length);
+      break;
     default:
-      return kind >= 11 && kind <= 19 ? matcher.Scalar(kind, start, length) : matcher.Colon(start);
+      answer = kind >= 11 && kind <= 19 ? matcher.Scalar(kind, start, length) : matcher.Colon(start);
   }
+  s = matcher.s;
+  return answer;
 }
 
 int JsonFind(const char* text, int length, const char* path, const char** outStart, int* outLength) {
   if (path == nullptr || path[0] == '\0') path = "$";
-  JsonFindState s{path, 1, 0, 0, 0, 0, -1, outStart, outLength, 0};
-  Matcher<true> matcher{s, text, KeyStepName()};
+  Matcher<true> matcher{{path, 1, 0, 0, 0, 0, -1, outStart, outLength, 0}, text, ReadPathFacts(path), KeyStepName()};
   const int result = Walk(text, length, matcher);
-  return result < 0 ? result : s.foundKind;
+  return result < 0 ? result : matcher.s.foundKind;
 }

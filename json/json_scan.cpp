@@ -1,6 +1,7 @@
 #include "json/json_scan.h"
 
 #include <atomic>
+#include <cstring>
 
 #include "json/json_cpu.h"
 
@@ -34,6 +35,32 @@ uint64_t Stops16(const char* p) {
 
 }  // namespace
 
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+namespace {
+// Bit 7 of each byte of the result is set where x's byte equals the
+// pattern's: the low seven bits plus 0x7F carry into bit 7 unless they are
+// zero, and never into the next byte.
+uint64_t BytesMatching(uint64_t x, uint64_t pattern) {
+  const uint64_t t = x ^ pattern;
+  return ~(((t & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | t) & 0x8080808080808080ull;
+}
+}  // namespace
+
+// Eight bytes at a time in a 64-bit word, with no branch on the text.
+uint64_t JsonStringStopsPortable(const char* p) {
+  uint64_t stops = 0;
+  for (int w = 0; w < 8; ++w) {
+    uint64_t x;
+    std::memcpy(&x, p + 8 * w, 8);
+    const uint64_t high =
+        BytesMatching(x, 0x2222222222222222ull) | BytesMatching(x, 0x5C5C5C5C5C5C5C5Cull) | BytesMatching(x, 0);
+    // Bit 7 of byte j to bit j of the top byte: every partial product lands
+    // on a bit of its own, so nothing carries.
+    stops |= ((high >> 7) * 0x0102040810204080ull >> 56) << (8 * w);
+  }
+  return stops;
+}
+#else
 uint64_t JsonStringStopsPortable(const char* p) {
   uint64_t stops = 0;
   for (int k = 0; k < 64; ++k) {
@@ -41,6 +68,7 @@ uint64_t JsonStringStopsPortable(const char* p) {
   }
   return stops;
 }
+#endif
 
 #if JSON_SCAN_SSE2
 uint64_t JsonStringStopsSse2(const char* p) {
@@ -57,6 +85,8 @@ bool JsonScanKernelAvailable(int kernel) {
       return true;
     case JsonScanAvx2:
       return JsonAvx2KernelBuilt() && CpuCanRunAvx2();
+    case JsonScanAvx512:
+      return JsonAvx512KernelBuilt() && CpuCanRunAvx512();
 #endif
     default:
       return false;
@@ -75,6 +105,8 @@ int JsonScanKernelInUse() {
 JsonStringStopsFn JsonStringStopsOfKernelInUse() {
   switch (JsonScanKernelInUse()) {
 #if JSON_SCAN_SSE2
+    case JsonScanAvx512:
+      return JsonStringStopsAvx512;
     case JsonScanAvx2:
       return JsonStringStopsAvx2;
     case JsonScanSse2:
@@ -93,6 +125,8 @@ const char* JsonScanKernelName(int kernel) {
       return "sse2";
     case JsonScanAvx2:
       return "avx2";
+    case JsonScanAvx512:
+      return "avx512";
     default:
       return "unknown";
   }

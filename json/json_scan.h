@@ -7,10 +7,16 @@
 
 #include <cstdint>
 
-// The kernels, narrowest first. Portable is the byte-by-byte classifier that
-// every build has; Sse2 exists on every x64 processor; Avx2 is chosen when
-// the processor and the operating system support it.
-enum JsonScanKernel : int { JsonScanPortable = 0, JsonScanSse2 = 1, JsonScanAvx2 = 2, JsonScanKernelCount = 3 };
+// The kernels, narrowest first. Portable is the plain C++ classifier that
+// every build has; Sse2 exists on every x64 processor; Avx2 and Avx512 are
+// chosen when the processor and the operating system support them.
+enum JsonScanKernel : int {
+  JsonScanPortable = 0,
+  JsonScanSse2 = 1,
+  JsonScanAvx2 = 2,
+  JsonScanAvx512 = 3,
+  JsonScanKernelCount = 4
+};
 
 // The bytes that stop a string scan: its closing quote, a backslash (which
 // may escape the quote after it), and NUL (never allowed in a string).
@@ -24,7 +30,7 @@ typedef uint64_t (*JsonStringStopsFn)(const char* p);
 int JsonScanKernelInUse();
 JsonStringStopsFn JsonStringStopsOfKernelInUse();
 
-// "portable", "sse2" or "avx2".
+// "portable", "sse2", "avx2" or "avx512".
 const char* JsonScanKernelName(int kernel);
 
 // Whether this build and this processor can run the kernel.
@@ -34,11 +40,15 @@ bool JsonScanKernelAvailable(int kernel);
 // changed) when it is not available.
 int JsonUseScanKernel(int kernel);
 
-// The kernels themselves; the Sse2 and Avx2 ones exist only where
+// The kernels themselves; the Sse2, Avx2 and Avx512 ones exist only where
 // JsonScanKernelAvailable can say yes.
 uint64_t JsonStringStopsPortable(const char* p);
 uint64_t JsonStringStopsSse2(const char* p);
 uint64_t JsonStringStopsAvx2(const char* p);
+uint64_t JsonStringStopsAvx512(const char* p);
 
 // Whether the AVX2 kernel was compiled for AVX2 (x86 builds only).
 bool JsonAvx2KernelBuilt();
+
+// Whether the AVX-512 kernel was compiled for AVX-512 (x86 builds only).
+bool JsonAvx512KernelBuilt();

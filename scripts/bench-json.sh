@@ -6,7 +6,9 @@
 # the instruction set of each reader's kernel and the machine's load.
 # Repetitions are interleaved at random, so that a change of load on the
 # machine falls on every reader alike. TOLLBURY_BENCH_BUILD picks the build
-# tree (default build/bench), REPETITIONS the number of repetitions (9).
+# tree (default build/bench), REPETITIONS the number of repetitions (9),
+# KERNEL our reader's kernel (portable, sse2, avx2, avx512; default: the
+# widest this machine runs).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,9 +17,10 @@ cmake --preset bench -B "$build" >/dev/null
 cmake --build "$build" -j2 --target json_bench
 out=$build/json_bench.json
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-"$build"/bin/json_bench --benchmark_repetitions=${REPETITIONS:-9} --benchmark_min_time=0.1 \
+"$build"/bin/json_bench ${KERNEL:+--kernel=$KERNEL} --benchmark_repetitions=${REPETITIONS:-9} --benchmark_min_time=0.1 \
   --benchmark_enable_random_interleaving=true \
-  --benchmark_out="$out" --benchmark_out_format=json "$@" >/dev/null 2>"$build/json_bench.log"
+  --benchmark_out="$out" --benchmark_out_format=json "$@" >/dev/null 2>"$build/json_bench.log" ||
+  { cat "$build/json_bench.log" >&2; exit 1; }
 echo "load average (1, 5, 15 min) before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 - "$out" <<'PY'
 import json, sys

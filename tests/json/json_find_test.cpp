@@ -49,6 +49,7 @@ TEST_P(JsonWalkTest, AcceptsRejectsAndEndsWhereExpected) {
       {"{]", kAll, -1}, {"]", kAll, -1}, {"[,1]", kAll, -1}, {"{,}", kAll, -1}, {"{\"a\":}", kAll, -1},
       {"[-]", kAll, -1}, {"[1.]", kAll, -1}, {"{1:2}", kAll, -1}, {"[x]", kAll, -1}, {"[1]", 2, -1},
       {"[\"abc\"]", 5, -1}, {"\v1", kAll, -1},
+      {"12345678901234567890", 3, 20}, {"[1234567.12345678e-123456789]", kAll, 29}, {"[123456789x]", kAll, -1},
   };
   for (const Case& c : cases) EXPECT_EQ(Walk(c.text, c.length), c.expected) << "text: " << c.text;
 }
@@ -118,6 +119,16 @@ TEST_P(JsonScanStringTest, FindsTheClosingQuoteAcrossBlockBoundaries) {
       ASSERT_EQ(JsonScanString(closed.c_str(), size), -1) << q << " " << e;
     }
   }
+  // The kernel itself on every byte value at every place of a block.
+  for (int first = 0; first < 256 + 64; ++first) {
+    char block[64];
+    uint64_t expected = 0;
+    for (int k = 0; k < 64; ++k) {
+      block[k] = static_cast<char>((first + k * 5) & 255);
+      if (IsStringStop(static_cast<unsigned char>(block[k]))) expected |= uint64_t{1} << k;
+    }
+    ASSERT_EQ(JsonStringStopsOfKernelInUse()(block), expected) << first;
+  }
 }
 
 struct FindCase { const char* text; const char* path; int kind; const char* value; };
@@ -146,6 +157,8 @@ TEST_P(JsonFindTest, YieldsKindAndExtent) {
       {reply, "$.response", 11, "\"PASS\""}, {reply, "$.responseMessage", 11, "\"ok\""},
       {reply, "$.responseData.result", 13, "true"}, {reply, "$.responseData.key", 11, "\"QUJD\""},
       {reply, "$.responseData.uploadKey", 11, "\"REVG\""}, {reply, "$.responseData.missing", 0, nullptr},
+      {"{\"a.b\":1,\"a\":{\"b\":2}}", "$.a.b", 12, "2"}, {"{\"a[0]\":1,\"a\":[3]}", "$.a[0]", 12, "3"},
+      {"{\"ab\":1,\"abcd\":2,\"abc\":3}", "$.abc", 12, "3"}, {"{\"n\":123456789012345678,\"a\":1}", "$.n", 12, "123456789012345678"},
   };
   for (const FindCase& c : cases) {
     const char sentinel[] = "untouched";
