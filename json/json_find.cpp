@@ -439,6 +439,10 @@ struct PathFacts {
   bool escaped;
 };
 
+// For a matcher that sees one token at a time: reading the step's name for a
+// key costs less than learning the whole path's facts on every token.
+constexpr PathFacts kReadEachName = {0, true};
+
 PathFacts ReadPathFacts(const char* path) {
   const size_t length = std::strlen(path);
   return {static_cast<int>(length), std::memchr(path, '\\', length) != nullptr};
@@ -649,7 +653,7 @@ int JsonWalk(const char* text, int length, JsonTokenFn onToken, void* context) {
 
 int JsonFindStep(int kind, const char* text, int start, int length, void* state) {
   JsonFindState& s = *static_cast<JsonFindState*>(state);
-  Matcher<false> matcher{s, text, ReadPathFacts(s.path), KeyStepName()};
+  Matcher<false> matcher{s, text, kReadEachName, KeyStepName()};
   int answer;
   switch (kind) {
     case kArray:

@@ -348,7 +348,8 @@ struct Attempt {
 };
 
 // What answered before the tunnel was up: the proxy, with a status of its own.
-void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome) {
+// A 407 leaves the scheme it takes the logon in (0 for none) in `scheme`.
+void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome, DWORD& scheme) {
   if (!WinHttpReceiveResponse(request, nullptr)) {
     outcome.error = LastErrorOr(InvalidResponseFallback);
     return;
@@ -356,7 +357,10 @@ void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome) {
   DWORD code = 0;
   QueryStatusCode(request, code);
   outcome.status = code;
-  outcome.proxyTakesLogon = code == HTTP_STATUS_PROXY_AUTH_REQ && ProxyLogonScheme(request) != 0;
+  if (code == HTTP_STATUS_PROXY_AUTH_REQ) {
+    scheme = ProxyLogonScheme(request);
+    outcome.proxyTakesLogon = scheme != 0;
+  }
 }
 
 // Once the secure channel to the service is up, its key matches the pins
@@ -381,7 +385,7 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
 // One send: the headers alone, so that WinHTTP never holds the body and so
 // never posts it again by itself; the body follows only through an open
 // tunnel, or directly.
-void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
+void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome, DWORD& scheme) {
   ++outcome.sends;
   outcome.tunnelUp = !outcome.throughProxy;
   outcome.error = 0;
@@ -397,7 +401,7 @@ void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome)
   if (outcome.tunnelUp)
     SendBodyToService(request, exchange, outcome);
   else
-    ReadProxyAnswer(request, outcome);
+    ReadProxyAnswer(request, outcome, scheme);
 }
 
 // With validation on, a refused certificate is the likely cause of a failed
@@ -411,9 +415,9 @@ void NoteRefusedCertificate(const ServerTrust* trust, int error) {
 int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy, Attempt& attempt) {
   SendOutcome outcome = {};
   outcome.throughProxy = throughProxy;
-  DWORD scheme = 0;
+  DWORD scheme = 0;  // the proxy's, once it asked for a sign-in
   for (;;) {
-    SendOnce(request, exchange, outcome);
+    SendOnce(request, exchange, outcome, scheme);
     NoteRefusedCertificate(exchange.trust, outcome.error);
     switch (DecideAfterSend(outcome)) {
       case NextStep::Answer:
@@ -421,23 +425,19 @@ int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy
       case NextStep::Fail:
         return outcome.error;
       case NextStep::SignIn:
-        scheme = ProxyLogonScheme(request);
         outcome.signingIn = true;
-        if (!OfferLogonToProxy(request, scheme))
-          break;
-        continue;
+        [[fallthrough]];
       case NextStep::Resend:
-        if (outcome.signingIn && !OfferLogonToProxy(request, scheme))
-          break;
-        continue;
+        if (!outcome.signingIn || OfferLogonToProxy(request, scheme))
+          continue;
+        [[fallthrough]];
+      case NextStep::ProxySignInRefused:
+        attempt = {Way::ProxySignInRefused, 0};
+        return ERROR_WINHTTP_LOGIN_FAILURE;
       case NextStep::ProxyNotReached:
         attempt = {Way::ProxyNotReached, outcome.error == 0 ? outcome.status : 0};
         return outcome.error != 0 ? outcome.error : ERROR_EXTENDED_ERROR;
-      case NextStep::ProxySignInRefused:
-        break;
     }
-    attempt = {Way::ProxySignInRefused, 0};
-    return ERROR_WINHTTP_LOGIN_FAILURE;
   }
 }
 
@@ -490,11 +490,10 @@ void LogProxyGivenUp(const Attempt& attempt, const wchar_t* proxy, int result) {
     return;
   }
   // A proxy that answered in place of the tunnel is named by its status.
-  if (attempt.proxyStatus != 0)
-    LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached", L" (status ",
-                   attempt.proxyStatus);
-  else
-    LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached", L" (error ", result);
+  const bool answered = attempt.proxyStatus != 0;
+  LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy could not be reached",
+                 answered ? L" (status " : L" (error ",
+                 answered ? static_cast<long long>(attempt.proxyStatus) : result);
 }
 
 void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
