@@ -163,7 +163,7 @@ inline bool NextToken(const char* text, int length, int& i, unsigned char& c) {
 // Checks the content of the container whose opening bracket lies just before
 // i, exactly as Walk would without reporting anything, and returns the index
 // of its closing bracket, or -1 / -2.
-int SkipContainer(const char* text, int length, int i, Nesting& nest, StopWindow& window) {
+int CheckContainerTokenByToken(const char* text, int length, int i, Nesting& nest, StopWindow& window) {
   const int base = nest.depth;
   int n;
   unsigned char c;
@@ -239,6 +239,18 @@ close:
   top = nest.stack[nest.depth - 1];
   ++i;
   goto after_value;
+}
+
+// As CheckContainerTokenByToken, with the kernel's own container check first
+// where it has one: that check vouches only for sound content, so a fault
+// is always found, and told apart, token by token.
+int SkipContainer(const char* text, int length, int i, Nesting& nest, StopWindow& window) {
+  const JsonCheckContainerFn check = JsonCheckContainerOfKernelInUse();
+  if (check != nullptr) {
+    const int end = check(text, length, i, nest.stack[nest.depth - 1] == '{', JsonMaxDepth - nest.depth);
+    if (end >= 0) return end;
+  }
+  return CheckContainerTokenByToken(text, length, i, nest, window);
 }
 
 // The scanner, over a handler with one member per token class: Open(kind,

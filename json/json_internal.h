@@ -4,6 +4,10 @@
 
 #include <cmath>
 
+// Internal linkage: a file compiled for a wider instruction set keeps its own
+// copies, so the linker never hands its code to the rest.
+namespace {
+
 inline bool IsInfinite(double x) { return std::isinf(x); }
 
 inline bool IsDecimalDigit(unsigned char b) { return static_cast<unsigned>(b - '0') < 10u; }
@@ -31,3 +35,5 @@ inline const char* JsonNumberEnd(const char* text) {
   }
   return lastWasDigit ? reinterpret_cast<const char*>(p) : text;
 }
+
+}  // namespace

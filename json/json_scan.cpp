@@ -117,6 +117,13 @@ JsonStringStopsFn JsonStringStopsOfKernelInUse() {
   }
 }
 
+JsonCheckContainerFn JsonCheckContainerOfKernelInUse() {
+#if JSON_SCAN_SSE2
+  if (JsonScanKernelInUse() == JsonScanAvx512) return JsonCheckContainerAvx512;
+#endif
+  return nullptr;
+}
+
 const char* JsonScanKernelName(int kernel) {
   switch (kernel) {
     case JsonScanPortable:

@@ -47,6 +47,20 @@ uint64_t JsonStringStopsSse2(const char* p);
 uint64_t JsonStringStopsAvx2(const char* p);
 uint64_t JsonStringStopsAvx512(const char* p);
 
+// Checks the content of a container whose opening bracket is text[i - 1]
+// (an object when object is true), opening at most opensAllowed containers
+// inside it, and returns the index of its closing bracket. Returns -1 when it
+// cannot vouch for the content (malformed, nested too deeply, cut off by the
+// length, or anything it does not handle): the caller then checks the
+// container token by token, which also tells which fault comes first.
+typedef int (*JsonCheckContainerFn)(const char* text, int length, int i, bool object, int opensAllowed);
+
+// The kernel in use's container check, or null when it has none.
+JsonCheckContainerFn JsonCheckContainerOfKernelInUse();
+
+// A block at a time on AVX-512 (F, BW, VBMI2) with BMI2 and PCLMULQDQ.
+int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, int opensAllowed);
+
 // Whether the AVX2 kernel was compiled for AVX2 (x86 builds only).
 bool JsonAvx2KernelBuilt();
 

@@ -1,0 +1,373 @@
+// The container check of the AVX-512 kernel, alone in its file with the
+// kernel's flags (AVX-512 F, BW, VBMI2 with BMI1, BMI2 and PCLMULQDQ); it runs
+// only after cpuid said it may.
+//
+// Block by block of 64 bytes, with vector instructions and no branch on the
+// text: the strings from the quotes (a prefix XOR of the unescaped ones), the
+// tokens' first bytes outside them, and their classes packed in text order.
+// Every token is checked against the one or two before it in one table
+// lookup. What only the enclosing container can settle (a ':' needs an
+// object; a ',' followed by a value rather than a key needs an array) is
+// marked, and a walk over the block's brackets, with the open containers'
+// kinds as bits, checks those marks, the pairing and the nesting limit, and
+// finds the closing bracket. Numbers of the common forms are checked in bulk;
+// literals and any other number are read one by one.
+#include "json/json_scan.h"
+
+#if defined(__AVX512BW__) && (defined(_MSC_VER) || (defined(__AVX512VBMI2__) && defined(__BMI2__) && \
+                                                    defined(__BMI__) && defined(__PCLMUL__)))
+#include <immintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
+#include <cstring>
+
+#include "json/json_internal.h"
+
+namespace {
+
+// A token's class by its first byte; the grammar is a matter of which class
+// may follow which.
+enum TokenClass : unsigned {
+  kOpenObject = 0,
+  kOpenArray = 1,
+  kCloseObject = 2,
+  kCloseArray = 3,
+  kColon = 4,
+  kComma = 5,
+  kString = 6,
+  kScalar = 7
+};
+
+constexpr unsigned Bit(unsigned c) { return 1u << c; }
+constexpr unsigned kValueStart = Bit(kOpenObject) | Bit(kOpenArray) | Bit(kString) | Bit(kScalar);
+constexpr unsigned kAfterValue = Bit(kCloseObject) | Bit(kCloseArray) | Bit(kComma);
+
+// The same 16 bytes in every 128-bit lane, for table lookups. The zero-masked
+// forms here and below say what the unmasked ones leave undefined, on which
+// GCC 12's headers warn.
+inline __m512i InEveryLane(__m128i table) { return _mm512_maskz_broadcast_i32x4(0xFFFF, table); }
+
+// The classes that may follow a token, by its class (rows 0-7), and by the
+// class before a string for the token after that string (rows 8-15): a key
+// follows '{' (then ':' must come) or ',' (its container decides), and no
+// other string is followed by ':'. Row 6 is never read.
+inline __m512i FollowerTable() {
+  return InEveryLane(_mm_setr_epi8(Bit(kString) | Bit(kCloseObject), kValueStart | Bit(kCloseArray), kAfterValue,
+                                   kAfterValue, kValueStart, kValueStart, 0, kAfterValue,  //
+                                   Bit(kColon), kAfterValue, kAfterValue, kAfterValue, kAfterValue,
+                                   kAfterValue | Bit(kColon), kAfterValue, kAfterValue));
+}
+
+// A punctuation byte's class by its low four bits ('[' and ']' come out as
+// '{' and '}' and are moved up by one); scalars are marked apart.
+inline __m512i ClassByLowBits() {
+  return InEveryLane(
+      _mm_setr_epi8(0, 0, kString, 0, 0, 0, 0, 0, 0, 0, kColon, kOpenObject, kComma, kCloseObject, 0, 0));
+}
+
+struct ClassesOfBytes {
+  unsigned char of[256];
+  constexpr ClassesOfBytes() : of() {
+    for (int b = 0; b < 256; ++b) of[b] = kScalar;
+    of[static_cast<unsigned char>('{')] = kOpenObject;
+    of[static_cast<unsigned char>('[')] = kOpenArray;
+    of[static_cast<unsigned char>('}')] = kCloseObject;
+    of[static_cast<unsigned char>(']')] = kCloseArray;
+    of[static_cast<unsigned char>(':')] = kColon;
+    of[static_cast<unsigned char>(',')] = kComma;
+    of[static_cast<unsigned char>('"')] = kString;
+  }
+};
+constexpr ClassesOfBytes kClassOfByte;
+
+// The class of the token that starts with byte b.
+inline unsigned ClassOf(char b) { return kClassOfByte.of[static_cast<unsigned char>(b)]; }
+
+// Bytes that end a scalar: a scalar runs until one of them.
+struct ScalarEnds {
+  bool end[256];
+  constexpr ScalarEnds() : end() {
+    const char ends[] = " \t\n\r{}[]:,\"";
+    for (const char c : ends) end[static_cast<unsigned char>(c)] = c != '\0';
+  }
+};
+constexpr ScalarEnds kScalarEnds;
+
+inline int LowestBit(uint64_t m) { return static_cast<int>(_tzcnt_u64(m)); }
+
+inline int HighestBit(uint64_t m) {
+#if defined(_MSC_VER)
+  unsigned long k;
+  _BitScanReverse64(&k, m);
+  return static_cast<int>(k);
+#else
+  return 63 - __builtin_clzll(m);
+#endif
+}
+
+// Bits 0..k.
+inline uint64_t UpTo(int k) { return ~uint64_t{0} >> (63 - k); }
+
+// Bit k set when bits 0..k of x hold an odd number of ones.
+inline uint64_t PrefixXor(uint64_t x) {
+  return static_cast<uint64_t>(
+      _mm_cvtsi128_si64(_mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(x)), _mm_set1_epi8(-1), 0)));
+}
+
+// All ones when bit 63 is set, else 0.
+inline uint64_t SpreadTopBit(uint64_t x) { return static_cast<uint64_t>(static_cast<int64_t>(x) >> 63); }
+
+// The bytes that a backslash takes out of the grammar, one backslash at a
+// time (texts seldom hold many); escapeFirst is 1 when a backslash at the end
+// of the block before escapes the first byte. A backslash that is not
+// escaped itself escapes the next byte, in the next block for the last.
+uint64_t EscapedBytes(uint64_t backslashes, uint64_t escapeFirst) {
+  uint64_t escaped = escapeFirst;
+  for (uint64_t b = backslashes & ~escaped; b != 0; b &= b - 1) {
+    const uint64_t next = uint64_t{2} << LowestBit(b);  // 0 for the last byte
+    escaped |= next;
+    b &= ~next;
+  }
+  return escaped;
+}
+
+// Whether the scalar at start is a number or literal that ends where its run
+// of scalar bytes ends, before the length.
+bool ScalarValid(const char* text, int length, int start) {
+  const char* p = text + start;
+  int end;
+  if (IsDecimalDigit(static_cast<unsigned char>(*p)) || *p == '-') {
+    end = static_cast<int>(JsonNumberEnd(p) - text);
+    if (end == start) return false;
+  } else if (*p == 't' || *p == 'n') {
+    if (length - start < 5 || std::memcmp(p, *p == 't' ? "true" : "null", 4) != 0) return false;
+    end = start + 4;
+  } else if (*p == 'f') {
+    if (length - start < 6 || std::memcmp(p, "false", 5) != 0) return false;
+    end = start + 5;
+  } else {
+    return false;
+  }
+  return end < length && kScalarEnds.end[static_cast<unsigned char>(text[end])];
+}
+
+// Where the scalar whose bytes run on to base began: the first byte after
+// the punctuation, space or quote before it.
+int ScalarStartBefore(const char* text, int base) {
+  int start = base;
+  while (!kScalarEnds.end[static_cast<unsigned char>(text[start - 1])]) --start;
+  return start;
+}
+
+// Bits of the word that one block hands on to the next about its last byte.
+enum TailBit : unsigned {
+  kTailScalar = 0,    // a scalar's byte
+  kTailDigit = 1,     // a digit of a scalar
+  kTailDot = 2,       // a number's '.'
+  kTailMinus = 3,     // a number's leading '-'
+  kTailNumber = 4,    // the carry out of the addition that finds numbers' bytes
+  kTailFraction = 5,  // the same for the digits after a decimal point
+};
+
+inline uint64_t TailOf(uint64_t tails, TailBit bit) { return tails >> bit & 1; }
+
+// Numbers are checked in bulk when they take the common forms -?D+ and
+// -?D+.D+ (D a digit); the bits returned mark where a number strays from
+// them, and such numbers are then read one by one. tails comes from the
+// block before and is updated for the next.
+inline uint64_t NumbersOffForm(const __m512i v, uint64_t scalars, uint64_t scalarStarts, uint64_t& numberStarts,
+                               uint64_t& tails) {
+  const uint64_t digits =
+      _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10)) & scalars;
+  const uint64_t minuses = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('-')) & scalars;
+  const uint64_t dots = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('.')) & scalars;
+  numberStarts = scalarStarts & (digits | minuses);
+  // Adding a run's first bit carries through the run: the bits that change
+  // are the run's bytes and the one after.
+  unsigned long long sum;
+  const unsigned char numberCarry =
+      _addcarry_u64(static_cast<unsigned char>(TailOf(tails, kTailNumber)), scalars, numberStarts, &sum);
+  const uint64_t numberBytes = (sum ^ scalars) & scalars;
+  const uint64_t numberDots = dots & numberBytes;
+  const uint64_t minusStarts = numberStarts & minuses;
+  const uint64_t afterDots = numberDots << 1 | TailOf(tails, kTailDot);
+  unsigned long long fractionSum;
+  const unsigned char fractionCarry = _addcarry_u64(static_cast<unsigned char>(TailOf(tails, kTailFraction)),
+                                                    digits, afterDots & digits, &fractionSum);
+  const uint64_t afterFractions = (fractionSum ^ digits) & ~digits;
+  const uint64_t offForm = (numberBytes & ~(digits | dots | minusStarts)) |
+                           ((minusStarts << 1 | TailOf(tails, kTailMinus)) & ~digits) |
+                           (numberDots & ~(digits << 1 | TailOf(tails, kTailDigit))) | (afterDots & ~digits) |
+                           (afterFractions & scalars);
+  tails = (scalars >> 63) << kTailScalar | (digits >> 63) << kTailDigit | (numberDots >> 63) << kTailDot |
+          (minusStarts >> 63) << kTailMinus | uint64_t{numberCarry} << kTailNumber |
+          uint64_t{fractionCarry} << kTailFraction;
+  return offForm;
+}
+
+// What the classification learns of one block, as bits by byte.
+struct BlockFacts {
+  uint64_t opens;          // '{' and '['
+  uint64_t brackets;       // '{', '[', '}' and ']'
+  uint64_t squares;        // '[' and ']'
+  uint64_t needArray;      // tokens that only an array may hold here
+  uint64_t needObject;     // ':'
+  uint64_t faults;         // misplaced tokens and NUL bytes
+  uint64_t numberStarts;   // numbers' first bytes
+  uint64_t offForm;        // bytes where a number strays from the common forms
+  uint64_t literalStarts;  // other scalars' first bytes
+  bool numberBefore;       // the block before ends in a number, whose marks may
+                           // fall on this block
+};
+
+// What one block hands on to the next.
+struct Carry {
+  uint64_t inString;     // all ones while a string goes on
+  uint64_t escapeFirst;  // 1 when a backslash escapes the next block's first byte
+  uint64_t tails;        // TailBit
+  unsigned lastTwo;      // the classes of the last two tokens, the last in bits 8-15
+};
+
+// Classifies the block at text[base], whose bytes before the length are
+// given by valid. Every compare reads the bytes alone, so that they run
+// beside the string mask's chain, and the bits meet in general registers.
+inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carry& carry) {
+  BlockFacts facts;
+  const __m512i v = _mm512_maskz_loadu_epi8(valid, text + base);
+  const __mmask64 quoteBytes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
+  const uint64_t backslashes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+  const __m512i folded = _mm512_or_si512(v, _mm512_set1_epi8(0x20));  // '[' and ']' as '{' and '}'
+  const __mmask64 openBytes = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('{'));
+  const __mmask64 closeBytes = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('}'));
+  const __mmask64 colonBytes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(':'));
+  const __mmask64 commaBytes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(','));
+  const __m512i spaceByLowBits =
+      InEveryLane(_mm_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0));
+  const uint64_t spaces = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(spaceByLowBits, v));
+  const __mmask64 bracketBytes = _kor_mask64(openBytes, closeBytes);
+  facts.squares = _mm512_mask_cmpneq_epi8_mask(bracketBytes, v, folded);
+  const __mmask64 punctuationBytes = _kor_mask64(bracketBytes, _kor_mask64(colonBytes, commaBytes));
+  // Each byte's class as the first byte of a token.
+  __m512i classes = _mm512_shuffle_epi8(ClassByLowBits(), v);
+  classes = _mm512_mask_add_epi8(classes, facts.squares, classes, _mm512_set1_epi8(1));
+  classes = _mm512_mask_mov_epi8(_mm512_set1_epi8(kScalar), _kor_mask64(punctuationBytes, quoteBytes), classes);
+  const uint64_t nuls = _mm512_mask_testn_epi8_mask(valid, v, v);
+
+  const uint64_t escaped = (backslashes | carry.escapeFirst) != 0 ? EscapedBytes(backslashes, carry.escapeFirst) : 0;
+  carry.escapeFirst = (backslashes & ~escaped) >> 63;
+  const uint64_t quotes = quoteBytes & ~escaped;
+  const uint64_t strings = PrefixXor(quotes) ^ carry.inString;  // opening quotes and bodies
+  carry.inString = SpreadTopBit(strings);
+  const uint64_t outside = ~(strings | quotes) & valid;
+  facts.opens = openBytes & outside;
+  facts.brackets = bracketBytes & outside;
+  facts.needObject = colonBytes & outside;
+  const uint64_t punctuation = punctuationBytes & outside;
+  const uint64_t scalars = outside & ~spaces & ~punctuation;
+  const uint64_t scalarStarts = scalars & ~(scalars << 1 | TailOf(carry.tails, kTailScalar));
+  const uint64_t starts = punctuation | (quotes & strings) | scalarStarts;
+
+  facts.numberBefore = TailOf(carry.tails, kTailNumber) != 0;
+  facts.offForm = NumbersOffForm(v, scalars, scalarStarts, facts.numberStarts, carry.tails);
+  facts.literalStarts = scalarStarts & ~facts.numberStarts;
+
+  const __m512i tokens = _mm512_maskz_compress_epi8(starts, classes);
+  // The packed classes moved up by one and two places, the block before's
+  // last two coming in at the bottom.
+  const __m512i carried = _mm512_set1_epi16(static_cast<short>(carry.lastTwo));
+  const __m512i lanesBefore = _mm512_maskz_alignr_epi64(0xFF, tokens, carried, 6);
+  const __m512i tokenBefore = _mm512_alignr_epi8(tokens, lanesBefore, 15);
+  const __m512i tokenTwoBefore = _mm512_alignr_epi8(tokens, lanesBefore, 14);
+  const uint64_t afterString = _mm512_cmpeq_epi8_mask(tokenBefore, _mm512_set1_epi8(kString));
+  const __m512i row = _mm512_mask_add_epi8(tokenBefore, afterString, tokenTwoBefore, _mm512_set1_epi8(8));
+  const __m512i classBit = InEveryLane(_mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0));
+  const uint64_t misplaced =
+      _mm512_testn_epi8_mask(_mm512_shuffle_epi8(FollowerTable(), row), _mm512_shuffle_epi8(classBit, tokens));
+  // A value after ',' (not a key and its ':') belongs in an array.
+  const uint64_t afterComma = _mm512_cmpeq_epi8_mask(tokenBefore, _mm512_set1_epi8(kComma));
+  const uint64_t keyAfterComma = _mm512_mask_cmpeq_epi8_mask(afterString, tokenTwoBefore, _mm512_set1_epi8(kComma));
+  const uint64_t arrayOnly = _mm512_mask_cmpneq_epi8_mask(afterComma, tokens, _mm512_set1_epi8(kString)) |
+                             _mm512_mask_cmpneq_epi8_mask(keyAfterComma, tokens, _mm512_set1_epi8(kColon));
+  if (starts != 0) {
+    const int last = HighestBit(starts);
+    const uint64_t rest = starts & ~(uint64_t{1} << last);
+    const unsigned twoBefore = rest != 0 ? ClassOf(text[base + HighestBit(rest)]) : carry.lastTwo >> 8;
+    carry.lastTwo = twoBefore | ClassOf(text[base + last]) << 8;
+  }
+  facts.needArray = _pdep_u64(arrayOnly, starts);
+  facts.faults = _pdep_u64(misplaced, starts) | nuls;
+  return facts;
+}
+
+// Whether the scalars of a block up to the bits of limit are sound: the
+// literals one by one, the numbers in bulk unless one strays from the common
+// forms.
+bool ScalarsSound(const char* text, int length, int base, const BlockFacts& facts, uint64_t limit) {
+  for (uint64_t starts = facts.literalStarts & limit; starts != 0; starts &= starts - 1) {
+    if (!ScalarValid(text, length, base + LowestBit(starts))) return false;
+  }
+  if ((facts.offForm & limit) == 0) return true;
+  if (facts.numberBefore && !ScalarValid(text, length, ScalarStartBefore(text, base))) return false;
+  for (uint64_t starts = facts.numberStarts & limit; starts != 0; starts &= starts - 1) {
+    if (!ScalarValid(text, length, base + LowestBit(starts))) return false;
+  }
+  return true;
+}
+
+// The open containers inside the checked one.
+struct Nest {
+  uint64_t objects;  // bit d: the container d levels out is an object
+  int depth;         // containers open inside the checked one
+  int opensAllowed;
+};
+
+constexpr int kGoesOn = -2;  // the checked container goes on after the block
+
+// Walks the block's brackets in turn, without a branch on which comes: a
+// fault only marks the block. Between two brackets every byte is in the same
+// container. Returns the index of the checked container's closing bracket,
+// -1 for a fault, or kGoesOn.
+inline int WalkBlock(const char* text, int length, int base, const BlockFacts& facts, Nest& nest) {
+  uint64_t settled = 0;  // bytes whose container has been checked
+  uint64_t unsound = facts.faults;
+  for (uint64_t left = facts.brackets; left != 0; left &= left - 1) {
+    const int b = LowestBit(left);
+    const uint64_t upTo = UpTo(b);
+    unsound |= ((nest.objects & 1) != 0 ? facts.needArray : facts.needObject) & upTo & ~settled;
+    settled = upTo;
+    const uint64_t open = facts.opens >> b & 1;
+    const uint64_t curly = ~facts.squares >> b & 1;
+    if (open == 0 && nest.depth == 0) {
+      unsound |= (nest.objects ^ curly) & 1;
+      return (unsound & upTo) == 0 && ScalarsSound(text, length, base, facts, upTo) ? base + b : -1;
+    }
+    unsound |= open != 0 ? static_cast<uint64_t>(nest.depth == nest.opensAllowed) : (nest.objects ^ curly) & 1;
+    nest.depth += open != 0 ? 1 : -1;
+    nest.objects = open != 0 ? nest.objects << 1 | curly : nest.objects >> 1;
+  }
+  unsound |= ((nest.objects & 1) != 0 ? facts.needArray : facts.needObject) & ~settled;
+  return unsound == 0 && ScalarsSound(text, length, base, facts, ~uint64_t{0}) ? kGoesOn : -1;
+}
+
+inline uint64_t ValidBytes(int length, int base) {
+  return length - base >= 64 ? ~uint64_t{0} : UpTo(length - base - 1);
+}
+
+}  // namespace
+
+int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, int opensAllowed) {
+  Carry carry{0, 0, 0, object ? kOpenObject | kOpenObject << 8 : kOpenArray | kOpenArray << 8};
+  Nest nest{object ? 1u : 0u, 0, opensAllowed};
+  for (int base = i; base < length; base += 64) {
+    const BlockFacts facts = ClassifyBlock(text, base, ValidBytes(length, base), carry);
+    const int end = WalkBlock(text, length, base, facts, nest);
+    if (end != kGoesOn) return end;
+  }
+  return -1;
+}
+#else
+// A build without the kernel's instruction sets: never called.
+int JsonCheckContainerAvx512(const char*, int, int, bool, int) { return -1; }
+#endif
