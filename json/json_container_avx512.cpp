@@ -52,12 +52,24 @@ inline __m512i InEveryLane(__m128i table) { return _mm512_maskz_broadcast_i32x4(
 // The classes that may follow a token, by its class (rows 0-7), and by the
 // class before a string for the token after that string (rows 8-15): a key
 // follows '{' (then ':' must come) or ',' (its container decides), and no
-// other string is followed by ':'. Row 6 is never read.
+// other string is followed by ':'. A ',' may end a container. Row 6 is
+// never read.
 inline __m512i FollowerTable() {
+  constexpr unsigned kAfterComma = kValueStart | Bit(kCloseObject) | Bit(kCloseArray);
   return InEveryLane(_mm_setr_epi8(Bit(kString) | Bit(kCloseObject), kValueStart | Bit(kCloseArray), kAfterValue,
-                                   kAfterValue, kValueStart, kValueStart, 0, kAfterValue,  //
+                                   kAfterValue, kValueStart, kAfterComma, 0, kAfterValue,  //
                                    Bit(kColon), kAfterValue, kAfterValue, kAfterValue, kAfterValue,
                                    kAfterValue | Bit(kColon), kAfterValue, kAfterValue));
+}
+
+// By the same rows, the classes that only an array may hold there: a value
+// after ',' (row 5), or after a string after ',' anything but ':' (row 13),
+// which makes that string a value rather than a key. A bracket that closes
+// after ',' is paired by the walk.
+inline __m512i ArrayOnlyTable() {
+  constexpr unsigned kValueAfterComma = kValueStart & ~Bit(kString);
+  return InEveryLane(_mm_setr_epi8(0, 0, 0, 0, 0, kValueAfterComma, 0, 0, 0, 0, 0, 0, 0,
+                                   static_cast<char>(~Bit(kColon)), 0, 0));
 }
 
 // A punctuation byte's class by its low four bits ('[' and ']' come out as
@@ -153,6 +165,24 @@ bool ScalarValid(const char* text, int length, int start) {
   return end < length && kScalarEnds.end[static_cast<unsigned char>(text[end])];
 }
 
+inline uint32_t Word(const char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// ScalarValid for a scalar that is not a number, with no branch on which
+// literal it is where six bytes lie before the length.
+inline bool LiteralValid(const char* text, int length, int start) {
+  if (length - start < 6) return ScalarValid(text, length, start);
+  const char* p = text + start;
+  const uint32_t w = Word(p);
+  const bool ends4 = kScalarEnds.end[static_cast<unsigned char>(p[4])];
+  const bool ends5 = kScalarEnds.end[static_cast<unsigned char>(p[5])];
+  const bool fourLetters = ((w == Word("true")) | (w == Word("null"))) & ends4;
+  return fourLetters | ((w == Word("fals")) & (p[4] == 'e') & ends5);
+}
+
 // Where the scalar whose bytes run on to base began: the first byte after
 // the punctuation, space or quote before it.
 int ScalarStartBefore(const char* text, int base) {
@@ -167,8 +197,8 @@ enum TailBit : unsigned {
   kTailDigit = 1,     // a digit of a scalar
   kTailDot = 2,       // a number's '.'
   kTailMinus = 3,     // a number's leading '-'
-  kTailNumber = 4,    // the carry out of the addition that finds numbers' bytes
-  kTailFraction = 5,  // the same for the digits after a decimal point
+  kTailNumber = 4,    // a number's byte
+  kTailFraction = 5,  // a digit after a number's decimal point
 };
 
 inline uint64_t TailOf(uint64_t tails, TailBit bit) { return tails >> bit & 1; }
@@ -185,25 +215,20 @@ inline uint64_t NumbersOffForm(const __m512i v, uint64_t scalars, uint64_t scala
   const uint64_t dots = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('.')) & scalars;
   numberStarts = scalarStarts & (digits | minuses);
   // Adding a run's first bit carries through the run: the bits that change
-  // are the run's bytes and the one after.
-  unsigned long long sum;
-  const unsigned char numberCarry =
-      _addcarry_u64(static_cast<unsigned char>(TailOf(tails, kTailNumber)), scalars, numberStarts, &sum);
-  const uint64_t numberBytes = (sum ^ scalars) & scalars;
+  // are the run's bytes and the one after. A number that runs on from the
+  // block before is carried in at bit 0.
+  const uint64_t numberBytes = ((scalars + (numberStarts | TailOf(tails, kTailNumber))) ^ scalars) & scalars;
   const uint64_t numberDots = dots & numberBytes;
   const uint64_t minusStarts = numberStarts & minuses;
   const uint64_t afterDots = numberDots << 1 | TailOf(tails, kTailDot);
-  unsigned long long fractionSum;
-  const unsigned char fractionCarry = _addcarry_u64(static_cast<unsigned char>(TailOf(tails, kTailFraction)),
-                                                    digits, afterDots & digits, &fractionSum);
-  const uint64_t afterFractions = (fractionSum ^ digits) & ~digits;
+  const uint64_t fractionChanges = (digits + ((afterDots & digits) | TailOf(tails, kTailFraction))) ^ digits;
   const uint64_t offForm = (numberBytes & ~(digits | dots | minusStarts)) |
                            ((minusStarts << 1 | TailOf(tails, kTailMinus)) & ~digits) |
                            (numberDots & ~(digits << 1 | TailOf(tails, kTailDigit))) | (afterDots & ~digits) |
-                           (afterFractions & scalars);
+                           (fractionChanges & ~digits & scalars);
   tails = (scalars >> 63) << kTailScalar | (digits >> 63) << kTailDigit | (numberDots >> 63) << kTailDot |
-          (minusStarts >> 63) << kTailMinus | uint64_t{numberCarry} << kTailNumber |
-          uint64_t{fractionCarry} << kTailFraction;
+          (minusStarts >> 63) << kTailMinus | (numberBytes >> 63) << kTailNumber |
+          ((fractionChanges & digits) >> 63) << kTailFraction;
   return offForm;
 }
 
@@ -283,13 +308,9 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carr
   const uint64_t afterString = _mm512_cmpeq_epi8_mask(tokenBefore, _mm512_set1_epi8(kString));
   const __m512i row = _mm512_mask_add_epi8(tokenBefore, afterString, tokenTwoBefore, _mm512_set1_epi8(8));
   const __m512i classBit = InEveryLane(_mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0));
-  const uint64_t misplaced =
-      _mm512_testn_epi8_mask(_mm512_shuffle_epi8(FollowerTable(), row), _mm512_shuffle_epi8(classBit, tokens));
-  // A value after ',' (not a key and its ':') belongs in an array.
-  const uint64_t afterComma = _mm512_cmpeq_epi8_mask(tokenBefore, _mm512_set1_epi8(kComma));
-  const uint64_t keyAfterComma = _mm512_mask_cmpeq_epi8_mask(afterString, tokenTwoBefore, _mm512_set1_epi8(kComma));
-  const uint64_t arrayOnly = _mm512_mask_cmpneq_epi8_mask(afterComma, tokens, _mm512_set1_epi8(kString)) |
-                             _mm512_mask_cmpneq_epi8_mask(keyAfterComma, tokens, _mm512_set1_epi8(kColon));
+  const __m512i tokenBit = _mm512_shuffle_epi8(classBit, tokens);
+  const uint64_t misplaced = _mm512_testn_epi8_mask(_mm512_shuffle_epi8(FollowerTable(), row), tokenBit);
+  const uint64_t arrayOnly = _mm512_test_epi8_mask(_mm512_shuffle_epi8(ArrayOnlyTable(), row), tokenBit);
   if (starts != 0) {
     const int last = HighestBit(starts);
     const uint64_t rest = starts & ~(uint64_t{1} << last);
@@ -301,19 +322,25 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carr
   return facts;
 }
 
-// Whether the scalars of a block up to the bits of limit are sound: the
-// literals one by one, the numbers in bulk unless one strays from the common
-// forms.
-bool ScalarsSound(const char* text, int length, int base, const BlockFacts& facts, uint64_t limit) {
-  for (uint64_t starts = facts.literalStarts & limit; starts != 0; starts &= starts - 1) {
-    if (!ScalarValid(text, length, base + LowestBit(starts))) return false;
-  }
-  if ((facts.offForm & limit) == 0) return true;
-  if (facts.numberBefore && !ScalarValid(text, length, ScalarStartBefore(text, base))) return false;
-  for (uint64_t starts = facts.numberStarts & limit; starts != 0; starts &= starts - 1) {
+// The numbers that start at the bits of starts, and the one that ends the
+// block before when numberBefore, read one by one.
+bool NumbersValid(const char* text, int length, int base, uint64_t starts, bool numberBefore) {
+  if (numberBefore && !ScalarValid(text, length, ScalarStartBefore(text, base))) return false;
+  for (; starts != 0; starts &= starts - 1) {
     if (!ScalarValid(text, length, base + LowestBit(starts))) return false;
   }
   return true;
+}
+
+// Whether the scalars of a block up to the bits of limit are sound: the
+// literals one by one, the numbers in bulk unless one strays from the common
+// forms.
+inline bool ScalarsSound(const char* text, int length, int base, const BlockFacts& facts, uint64_t limit) {
+  for (uint64_t starts = facts.literalStarts & limit; starts != 0; starts &= starts - 1) {
+    if (!LiteralValid(text, length, base + LowestBit(starts))) return false;
+  }
+  if ((facts.offForm & limit) == 0) return true;
+  return NumbersValid(text, length, base, facts.numberStarts & limit, facts.numberBefore);
 }
 
 // The open containers inside the checked one.

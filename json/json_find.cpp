@@ -46,6 +46,47 @@ inline int LowestSetBit(uint64_t mask) {
 #endif
 }
 
+inline uint64_t Load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+// Bit 7 of each byte of the result is set where x's byte is not a decimal
+// digit: the byte less '0' is 10 or more once its bit 7 is put aside, or it
+// has bit 7; nothing carries from one byte into the next.
+inline uint64_t NonDigitBytes(uint64_t x) {
+  const uint64_t t = x ^ 0x3030303030303030ull;
+  return (((t & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | t) & 0x8080808080808080ull;
+}
+
+// The end of the run of digits from p: eight at a time while they lie
+// within the length, then one at a time, past the length too, as
+// JsonNumberEnd reads them.
+inline int DigitsEnd(const char* text, int length, int p) {
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; length - p >= 8; p += 8) {
+    const uint64_t nonDigits = NonDigitBytes(Load8(text + p));
+    if (nonDigits != 0) return p + (LowestSetBit(nonDigits) >> 3);
+  }
+#endif
+  while (IsDecimalDigit(static_cast<unsigned char>(text[p]))) ++p;
+  return p;
+}
+
+// Where the number at text[start] ends, as JsonNumberEnd says: an integer
+// (most numbers are) is read here; anything else goes to JsonNumberEnd.
+inline int NumberEndAt(const char* text, int length, int start) {
+  const int first = start + (text[start] == '-' ? 1 : 0);
+  const int end = DigitsEnd(text, length, first);
+  const char c = text[end];
+  if (end > first && c != '.' && c != 'e' && c != 'E') return end;
+  return static_cast<int>(JsonNumberEnd(text + start) - text);
+}
+
 int ScanString(const char* body, int remaining, JsonStringStopsFn stops64) {
   int k = 0;
   for (;;) {
@@ -181,7 +222,7 @@ expect_value:
     goto after_value;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    i = static_cast<int>(JsonNumberEnd(text + i) - text);
+    i = NumberEndAt(text, length, i);
     goto after_value;
   }
   if (c == '{' || c == '[') {
@@ -283,7 +324,7 @@ expect_value:
     goto scalar;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
+    n = NumberEndAt(text, length, start) - start;
     kind = kNumber;
     goto scalar;
   }
@@ -486,12 +527,6 @@ KeyStepName ReadKeyStepName(const char* path, int pathPos) {
   return name;
 }
 
-inline uint64_t Load8(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
 inline uint32_t Load4(const char* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
@@ -510,6 +545,29 @@ inline bool BytesEqual(const char* a, const char* b, int n) {
     return true;
   }
   return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
+}
+
+// Whether the n bytes at p hold a byte that ends a step's name ('.' or
+// '['), read as two overlapping words for the 4 to 16 bytes of most names.
+inline bool HoldsStepEnd(const char* p, int n) {
+  uint64_t first;
+  uint64_t last;
+  if (n >= 8 && n <= 16) {
+    first = Load8(p);
+    last = Load8(p + n - 8);
+  } else if (n >= 4 && n < 8) {
+    first = Load4(p);  // the upper bytes are 0, which match neither
+    last = Load4(p + n - 4);
+  } else {
+    for (int j = 0; j < n; ++j) {
+      if (p[j] == '.' || p[j] == '[') return true;
+    }
+    return false;
+  }
+  const uint64_t dots = 0x2E2E2E2E2E2E2E2Eull;
+  const uint64_t brackets = 0x5B5B5B5B5B5B5B5Bull;
+  return (BytesMatching(first, dots) | BytesMatching(first, brackets) | BytesMatching(last, dots) |
+          BytesMatching(last, brackets)) != 0;
 }
 
 // Whether the key token (quotes included) equals the name of the key step
@@ -634,9 +692,7 @@ struct Matcher {
     const char* const stepName = s.path + s.pathPos + 1;
     if (text[start] != '"' || text[start + n - 1] != '"' || !BytesEqual(text + start + 1, stepName, keyBytes))
       return -1;
-    const size_t bytes = static_cast<size_t>(keyBytes);
-    if (std::memchr(stepName, '.', bytes) != nullptr || std::memchr(stepName, '[', bytes) != nullptr) return -1;
-    return keyBytes;
+    return HoldsStepEnd(stepName, keyBytes) ? -1 : keyBytes;
   }
 
   int Scalar(int kind, int start, int n) {

@@ -3,12 +3,21 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 // Internal linkage: a file compiled for a wider instruction set keeps its own
 // copies, so the linker never hands its code to the rest.
 namespace {
 
 inline bool IsInfinite(double x) { return std::isinf(x); }
+
+// Bit 7 of each byte of the result is set where x's byte equals the
+// pattern's: the low seven bits plus 0x7F carry into bit 7 unless they are
+// zero, and never into the next byte.
+inline uint64_t BytesMatching(uint64_t x, uint64_t pattern) {
+  const uint64_t t = x ^ pattern;
+  return ~(((t & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | t) & 0x8080808080808080ull;
+}
 
 inline bool IsDecimalDigit(unsigned char b) { return static_cast<unsigned>(b - '0') < 10u; }
 

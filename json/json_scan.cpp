@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "json/json_cpu.h"
+#include "json/json_internal.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -36,16 +37,6 @@ uint64_t Stops16(const char* p) {
 }  // namespace
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-namespace {
-// Bit 7 of each byte of the result is set where x's byte equals the
-// pattern's: the low seven bits plus 0x7F carry into bit 7 unless they are
-// zero, and never into the next byte.
-uint64_t BytesMatching(uint64_t x, uint64_t pattern) {
-  const uint64_t t = x ^ pattern;
-  return ~(((t & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | t) & 0x8080808080808080ull;
-}
-}  // namespace
-
 // Eight bytes at a time in a 64-bit word, with no branch on the text.
 uint64_t JsonStringStopsPortable(const char* p) {
   uint64_t stops = 0;

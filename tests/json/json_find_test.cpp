@@ -189,6 +189,22 @@ TEST_P(JsonFindTest, ChecksTheContainersItPassesOver) {
   for (const auto& c : cases) {
     EXPECT_EQ(JsonFind(c.text.c_str(), static_cast<int>(c.text.size()), "$.a", nullptr, nullptr), c.kind) << c.text;
   }
+  // Each sound or faulty piece at every place around the 64-byte blocks of a
+  // container passed over, behind a string of every length.
+  const struct { const char* piece; bool sound; } pieces[] = {
+      {"1.5", true}, {"-20", true}, {"1e5", true}, {"1.5e", true}, {"-.5", true}, {"true", true},
+      {"null", true}, {"false", true}, {"{\"k\":[1,{}]}", true}, {" [ \"\\\\\" , 0 ] ", true},
+      {"{\"k\":1,}", true}, {"[1,]", true}, {"1.", false}, {"-", false}, {"1.2.3", false}, {"1-2", false},
+      {"tru", false}, {"nulls", false}, {"{\"k\" 1}", false}, {"{\"k\":1,,}", false}, {"\"k\":1", false},
+      {"{\"k\",1}", false}, {"{1:2}", false}, {"[}", false}, {"\"\\\"", false}, {"1\"\"", false},
+  };
+  for (const auto& p : pieces) {
+    for (int n = 0; n < 140; ++n) {
+      const std::string text = "{\"x\":[\"" + std::string(static_cast<size_t>(n), 'v') + "\"," + p.piece + "],\"a\":1}";
+      const int expected = p.sound ? 12 : -1;
+      ASSERT_EQ(JsonFind(text.c_str(), static_cast<int>(text.size()), "$.a", nullptr, nullptr), expected) << text;
+    }
+  }
   // Strings of every length around the 64-byte scanning blocks, with an
   // escaped quote or backslash anywhere, passed over and found.
   for (int n = 0; n < 150; ++n) {
