@@ -52,41 +52,6 @@ inline uint64_t Load8(const char* p) {
   return v;
 }
 
-// ---------------------------------------------------------------------------
-// Numbers
-
-// Bit 7 of each byte of the result is set where x's byte is not a decimal
-// digit: the byte less '0' is 10 or more once its bit 7 is put aside, or it
-// has bit 7; nothing carries from one byte into the next.
-inline uint64_t NonDigitBytes(uint64_t x) {
-  const uint64_t t = x ^ 0x3030303030303030ull;
-  return (((t & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | t) & 0x8080808080808080ull;
-}
-
-// The end of the run of digits from p: eight at a time while they lie
-// within the length, then one at a time, past the length too, as
-// JsonNumberEnd reads them.
-inline int DigitsEnd(const char* text, int length, int p) {
-#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  for (; length - p >= 8; p += 8) {
-    const uint64_t nonDigits = NonDigitBytes(Load8(text + p));
-    if (nonDigits != 0) return p + (LowestSetBit(nonDigits) >> 3);
-  }
-#endif
-  while (IsDecimalDigit(static_cast<unsigned char>(text[p]))) ++p;
-  return p;
-}
-
-// Where the number at text[start] ends, as JsonNumberEnd says: an integer
-// (most numbers are) is read here; anything else goes to JsonNumberEnd.
-inline int NumberEndAt(const char* text, int length, int start) {
-  const int first = start + (text[start] == '-' ? 1 : 0);
-  const int end = DigitsEnd(text, length, first);
-  const char c = text[end];
-  if (end > first && c != '.' && c != 'e' && c != 'E') return end;
-  return static_cast<int>(JsonNumberEnd(text + start) - text);
-}
-
 int ScanString(const char* body, int remaining, JsonStringStopsFn stops64) {
   int k = 0;
   for (;;) {
@@ -222,7 +187,7 @@ expect_value:
     goto after_value;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    i = NumberEndAt(text, length, i);
+    i = static_cast<int>(JsonNumberEnd(text + i) - text);
     goto after_value;
   }
   if (c == '{' || c == '[') {
@@ -324,7 +289,7 @@ expect_value:
     goto scalar;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    n = NumberEndAt(text, length, start) - start;
+    n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
     kind = kNumber;
     goto scalar;
   }
