@@ -32,7 +32,7 @@ function(tollbury_json_source_flags target)
     set_source_files_properties(${TOLLBURY_JSON_DIR}/json_scan_avx512.cpp TARGET_DIRECTORY ${target}
       PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw")
     set_source_files_properties(${TOLLBURY_JSON_DIR}/json_container_avx512.cpp TARGET_DIRECTORY ${target}
-      PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi2;-mbmi;-mbmi2;-mpclmul")
+      PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi;-mavx512vbmi2;-mbmi;-mbmi2;-mpopcnt;-mpclmul")
     set_source_files_properties(${TOLLBURY_JSON_DIR}/json_cpu.cpp TARGET_DIRECTORY ${target}
       PROPERTIES COMPILE_OPTIONS -mxsave)
   endif()

@@ -1,5 +1,6 @@
 // The container check of the AVX-512 kernel, alone in its file with the
-// kernel's flags (AVX-512 F, BW, VBMI2 with BMI1, BMI2 and PCLMULQDQ); it runs
+// kernel's flags (AVX-512 F, BW, VBMI and VBMI2 with BMI1, BMI2, POPCNT and
+// PCLMULQDQ); it runs
 // only after cpuid said it may.
 //
 // Block by block of 64 bytes, with vector instructions and no branch on the
@@ -14,7 +15,8 @@
 // literals and any other number are read one by one.
 #include "json/json_scan.h"
 
-#if defined(__AVX512BW__) && (defined(_MSC_VER) || (defined(__AVX512VBMI2__) && defined(__BMI2__) && \
+#if defined(__AVX512BW__) && (defined(_MSC_VER) || (defined(__AVX512VBMI__) && defined(__AVX512VBMI2__) && \
+                                                    defined(__POPCNT__) && defined(__BMI2__) && \
                                                     defined(__BMI__) && defined(__PCLMUL__)))
 #include <immintrin.h>
 #if defined(_MSC_VER)
@@ -79,24 +81,6 @@ inline __m512i ClassByLowBits() {
       _mm_setr_epi8(0, 0, kString, 0, 0, 0, 0, 0, 0, 0, kColon, kOpenObject, kComma, kCloseObject, 0, 0));
 }
 
-struct ClassesOfBytes {
-  unsigned char of[256];
-  constexpr ClassesOfBytes() : of() {
-    for (int b = 0; b < 256; ++b) of[b] = kScalar;
-    of[static_cast<unsigned char>('{')] = kOpenObject;
-    of[static_cast<unsigned char>('[')] = kOpenArray;
-    of[static_cast<unsigned char>('}')] = kCloseObject;
-    of[static_cast<unsigned char>(']')] = kCloseArray;
-    of[static_cast<unsigned char>(':')] = kColon;
-    of[static_cast<unsigned char>(',')] = kComma;
-    of[static_cast<unsigned char>('"')] = kString;
-  }
-};
-constexpr ClassesOfBytes kClassOfByte;
-
-// The class of the token that starts with byte b.
-inline unsigned ClassOf(char b) { return kClassOfByte.of[static_cast<unsigned char>(b)]; }
-
 // Bytes that end a scalar: a scalar runs until one of them.
 struct ScalarEnds {
   bool end[256];
@@ -109,14 +93,11 @@ constexpr ScalarEnds kScalarEnds;
 
 inline int LowestBit(uint64_t m) { return static_cast<int>(_tzcnt_u64(m)); }
 
-inline int HighestBit(uint64_t m) {
-#if defined(_MSC_VER)
-  unsigned long k;
-  _BitScanReverse64(&k, m);
-  return static_cast<int>(k);
-#else
-  return 63 - __builtin_clzll(m);
-#endif
+// Byte k holds k.
+inline __m512i ByteIndices() {
+  return _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40,
+                         39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                         15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
 }
 
 // Bits 0..k.
@@ -191,24 +172,26 @@ int ScalarStartBefore(const char* text, int base) {
   return start;
 }
 
-// Bits of the word that one block hands on to the next about its last byte.
-enum TailBit : unsigned {
-  kTailScalar = 0,    // a scalar's byte
-  kTailDigit = 1,     // a digit of a scalar
-  kTailDot = 2,       // a number's '.'
-  kTailMinus = 3,     // a number's leading '-'
-  kTailNumber = 4,    // a number's byte
-  kTailFraction = 5,  // a digit after a number's decimal point
+// What one block hands on to the next about its scalars: its masks, whose top
+// bits (the block's last byte) the next block reads.
+struct ScalarTail {
+  uint64_t scalars;         // scalars' bytes
+  uint64_t digits;          // digits of scalars
+  uint64_t dots;            // numbers' '.'
+  uint64_t minusStarts;     // numbers' leading '-'
+  uint64_t numberBytes;     // numbers' bytes
+  uint64_t fractionDigits;  // digits after a number's decimal point
 };
 
-inline uint64_t TailOf(uint64_t tails, TailBit bit) { return tails >> bit & 1; }
+// The last byte of the block before, at bit 0.
+inline uint64_t Top(uint64_t x) { return x >> 63; }
 
 // Numbers are checked in bulk when they take the common forms -?D+ and
 // -?D+.D+ (D a digit); the bits returned mark where a number strays from
-// them, and such numbers are then read one by one. tails comes from the
+// them, and such numbers are then read one by one. tail comes from the
 // block before and is updated for the next.
 inline uint64_t NumbersOffForm(const __m512i v, uint64_t scalars, uint64_t scalarStarts, uint64_t& numberStarts,
-                               uint64_t& tails) {
+                               ScalarTail& tail) {
   const uint64_t digits =
       _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10)) & scalars;
   const uint64_t minuses = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('-')) & scalars;
@@ -217,18 +200,16 @@ inline uint64_t NumbersOffForm(const __m512i v, uint64_t scalars, uint64_t scala
   // Adding a run's first bit carries through the run: the bits that change
   // are the run's bytes and the one after. A number that runs on from the
   // block before is carried in at bit 0.
-  const uint64_t numberBytes = ((scalars + (numberStarts | TailOf(tails, kTailNumber))) ^ scalars) & scalars;
+  const uint64_t numberBytes = ((scalars + (numberStarts | Top(tail.numberBytes))) ^ scalars) & scalars;
   const uint64_t numberDots = dots & numberBytes;
   const uint64_t minusStarts = numberStarts & minuses;
-  const uint64_t afterDots = numberDots << 1 | TailOf(tails, kTailDot);
-  const uint64_t fractionChanges = (digits + ((afterDots & digits) | TailOf(tails, kTailFraction))) ^ digits;
+  const uint64_t afterDots = numberDots << 1 | Top(tail.dots);
+  const uint64_t fractionChanges = (digits + ((afterDots & digits) | Top(tail.fractionDigits))) ^ digits;
   const uint64_t offForm = (numberBytes & ~(digits | dots | minusStarts)) |
-                           ((minusStarts << 1 | TailOf(tails, kTailMinus)) & ~digits) |
-                           (numberDots & ~(digits << 1 | TailOf(tails, kTailDigit))) | (afterDots & ~digits) |
+                           ((minusStarts << 1 | Top(tail.minusStarts)) & ~digits) |
+                           (numberDots & ~(digits << 1 | Top(tail.digits))) | (afterDots & ~digits) |
                            (fractionChanges & ~digits & scalars);
-  tails = (scalars >> 63) << kTailScalar | (digits >> 63) << kTailDigit | (numberDots >> 63) << kTailDot |
-          (minusStarts >> 63) << kTailMinus | (numberBytes >> 63) << kTailNumber |
-          ((fractionChanges & digits) >> 63) << kTailFraction;
+  tail = ScalarTail{scalars, digits, numberDots, minusStarts, numberBytes, fractionChanges & digits};
   return offForm;
 }
 
@@ -251,16 +232,19 @@ struct BlockFacts {
 struct Carry {
   uint64_t inString;     // all ones while a string goes on
   uint64_t escapeFirst;  // 1 when a backslash escapes the next block's first byte
-  uint64_t tails;        // TailBit
-  unsigned lastTwo;      // the classes of the last two tokens, the last in bits 8-15
+  ScalarTail tail;
+  __m512i lastTwo;       // bytes 62 and 63: the classes of the last two tokens
 };
 
 // Classifies the block at text[base], whose bytes before the length are
-// given by valid. Every compare reads the bytes alone, so that they run
-// beside the string mask's chain, and the bits meet in general registers.
+// given by valid (all 64 when kWhole, which spares the masking). Every
+// compare reads the bytes alone, so that they run beside the string mask's
+// chain, and the bits meet in general registers.
+template <bool kWhole>
 inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carry& carry) {
   BlockFacts facts;
-  const __m512i v = _mm512_maskz_loadu_epi8(valid, text + base);
+  if (kWhole) valid = ~uint64_t{0};
+  const __m512i v = kWhole ? _mm512_loadu_si512(text + base) : _mm512_maskz_loadu_epi8(valid, text + base);
   const __mmask64 quoteBytes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
   const uint64_t backslashes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
   const __m512i folded = _mm512_or_si512(v, _mm512_set1_epi8(0x20));  // '[' and ']' as '{' and '}'
@@ -291,18 +275,19 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carr
   facts.needObject = colonBytes & outside;
   const uint64_t punctuation = punctuationBytes & outside;
   const uint64_t scalars = outside & ~spaces & ~punctuation;
-  const uint64_t scalarStarts = scalars & ~(scalars << 1 | TailOf(carry.tails, kTailScalar));
+  const uint64_t scalarStarts = scalars & ~(scalars << 1 | Top(carry.tail.scalars));
   const uint64_t starts = punctuation | (quotes & strings) | scalarStarts;
 
-  facts.numberBefore = TailOf(carry.tails, kTailNumber) != 0;
-  facts.offForm = NumbersOffForm(v, scalars, scalarStarts, facts.numberStarts, carry.tails);
+  facts.numberBefore = Top(carry.tail.numberBytes) != 0;
+  facts.offForm = NumbersOffForm(v, scalars, scalarStarts, facts.numberStarts, carry.tail);
   facts.literalStarts = scalarStarts & ~facts.numberStarts;
 
   const __m512i tokens = _mm512_maskz_compress_epi8(starts, classes);
   // The packed classes moved up by one and two places, the block before's
   // last two coming in at the bottom.
-  const __m512i carried = _mm512_set1_epi16(static_cast<short>(carry.lastTwo));
-  const __m512i lanesBefore = _mm512_maskz_alignr_epi64(0xFF, tokens, carried, 6);
+  // The packed classes moved up by one and two places, the block before's
+  // last two coming in at the bottom.
+  const __m512i lanesBefore = _mm512_maskz_alignr_epi64(0xFF, tokens, carry.lastTwo, 6);
   const __m512i tokenBefore = _mm512_alignr_epi8(tokens, lanesBefore, 15);
   const __m512i tokenTwoBefore = _mm512_alignr_epi8(tokens, lanesBefore, 14);
   const uint64_t afterString = _mm512_cmpeq_epi8_mask(tokenBefore, _mm512_set1_epi8(kString));
@@ -311,12 +296,10 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carr
   const __m512i tokenBit = _mm512_shuffle_epi8(classBit, tokens);
   const uint64_t misplaced = _mm512_testn_epi8_mask(_mm512_shuffle_epi8(FollowerTable(), row), tokenBit);
   const uint64_t arrayOnly = _mm512_test_epi8_mask(_mm512_shuffle_epi8(ArrayOnlyTable(), row), tokenBit);
-  if (starts != 0) {
-    const int last = HighestBit(starts);
-    const uint64_t rest = starts & ~(uint64_t{1} << last);
-    const unsigned twoBefore = rest != 0 ? ClassOf(text[base + HighestBit(rest)]) : carry.lastTwo >> 8;
-    carry.lastTwo = twoBefore | ClassOf(text[base + last]) << 8;
-  }
+  // The last two of the block before's classes and this block's, in that
+  // order, end at byte 62 + count of the two vectors side by side.
+  const char count = static_cast<char>(_mm_popcnt_u64(starts));
+  carry.lastTwo = _mm512_permutex2var_epi8(carry.lastTwo, _mm512_add_epi8(ByteIndices(), _mm512_set1_epi8(count)), tokens);
   facts.needArray = _pdep_u64(arrayOnly, starts);
   facts.faults = _pdep_u64(misplaced, starts) | nuls;
   return facts;
@@ -385,14 +368,16 @@ inline uint64_t ValidBytes(int length, int base) {
 }  // namespace
 
 int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, int opensAllowed) {
-  Carry carry{0, 0, 0, object ? kOpenObject | kOpenObject << 8 : kOpenArray | kOpenArray << 8};
+  Carry carry{0, 0, {}, _mm512_set1_epi8(static_cast<char>(object ? kOpenObject : kOpenArray))};
   Nest nest{object ? 1u : 0u, 0, opensAllowed};
-  for (int base = i; base < length; base += 64) {
-    const BlockFacts facts = ClassifyBlock(text, base, ValidBytes(length, base), carry);
-    const int end = WalkBlock(text, length, base, facts, nest);
+  int base = i;
+  for (; length - base >= 64; base += 64) {
+    const int end = WalkBlock(text, length, base, ClassifyBlock<true>(text, base, 0, carry), nest);
     if (end != kGoesOn) return end;
   }
-  return -1;
+  if (base == length) return -1;
+  const int end = WalkBlock(text, length, base, ClassifyBlock<false>(text, base, ValidBytes(length, base), carry), nest);
+  return end == kGoesOn ? -1 : end;
 }
 #else
 // A build without the kernel's instruction sets: never called.

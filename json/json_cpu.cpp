@@ -54,12 +54,12 @@ bool CpuCanRunAvx2() {
 bool CpuCanRunAvx512() {
   // XMM, YMM, opmask, upper ZMM0-15 and ZMM16-31 state: XCR0 bits 1-2, 5-7.
   if (!OsSavesState(0xE6u)) return false;
-  if (!HasAllBits(Cpuid(1, 0).ecx, 1u << 1)) return false;  // PCLMULQDQ
+  if (!HasAllBits(Cpuid(1, 0).ecx, 1u << 1 | 1u << 23)) return false;  // PCLMULQDQ, POPCNT
   const CpuidRegisters leaf7 = Cpuid(7, 0);
   // EBX: BMI1 3, AVX2 5, BMI2 8, AVX512F 16, DQ 17, CD 28, BW 30, VL 31.
   const unsigned ebxBits = 1u << 3 | 1u << 5 | 1u << 8 | 1u << 16 | 1u << 17 | 1u << 28 | 1u << 30 | 1u << 31;
-  // ECX: AVX512_VBMI2 6.
-  return HasAllBits(leaf7.ebx, ebxBits) && HasAllBits(leaf7.ecx, 1u << 6);
+  // ECX: AVX512_VBMI 1, AVX512_VBMI2 6.
+  return HasAllBits(leaf7.ebx, ebxBits) && HasAllBits(leaf7.ecx, 1u << 1 | 1u << 6);
 }
 #else
 bool CpuCanRunAvx2() { return false; }

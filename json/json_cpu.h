@@ -7,7 +7,8 @@
 bool CpuCanRunAvx2();
 
 // Whether the AVX-512 kernel may run: besides AVX2, the processor has
-// AVX-512 F, DQ, CD, BW, VL and VBMI2 with BMI1, BMI2 and PCLMULQDQ (Ice Lake,
-// Zen 4 and later, which keep their clock under 512-bit work), and the
-// operating system keeps the opmask and 512-bit registers as well.
+// AVX-512 F, DQ, CD, BW, VL, VBMI and VBMI2 with BMI1, BMI2, POPCNT and
+// PCLMULQDQ (Ice Lake, Zen 4 and later, which keep their clock under 512-bit
+// work), and the operating system keeps the opmask and 512-bit registers as
+// well.
 bool CpuCanRunAvx512();

@@ -58,7 +58,8 @@ typedef int (*JsonCheckContainerFn)(const char* text, int length, int i, bool ob
 // The kernel in use's container check, or null when it has none.
 JsonCheckContainerFn JsonCheckContainerOfKernelInUse();
 
-// A block at a time on AVX-512 (F, BW, VBMI2) with BMI2 and PCLMULQDQ.
+// A block at a time on AVX-512 (F, BW, VBMI, VBMI2) with BMI1, BMI2, POPCNT and
+// PCLMULQDQ.
 int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, int opensAllowed);
 
 // Whether the AVX2 kernel was compiled for AVX2 (x86 builds only).
