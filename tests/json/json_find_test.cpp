@@ -1,9 +1,11 @@
+#include "json/json_cpu.h"
 #include "json/json_find.h"
 #include "json/json_scan.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,23 @@ constexpr int kAll = -1;  // length: the whole C string
 
 int Walk(const std::string& text, int length = kAll) {
   return JsonWalk(text.c_str(), length == kAll ? static_cast<int>(text.size()) : length, nullptr, nullptr);
+}
+
+// The AVX-512 gate against the flags Linux reports for this processor (and
+// clears for state the kernel does not save).
+TEST(JsonCpuTest, RunsAvx512OnlyWithEveryInstructionSetItUses) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line) && line.compare(0, 5, "flags") != 0) {
+  }
+  if (line.compare(0, 5, "flags") != 0) GTEST_SKIP() << "no /proc/cpuinfo here";
+  const std::string flags = line.substr(line.find(':') + 1) + " ";
+  bool all = true;
+  for (const char* flag : {"avx2", "bmi1", "bmi2", "popcnt", "pclmulqdq", "avx512f", "avx512dq", "avx512cd",
+                           "avx512bw", "avx512vl", "avx512vbmi", "avx512_vbmi2"}) {
+    all = all && flags.find(" " + std::string(flag) + " ") != std::string::npos;
+  }
+  EXPECT_EQ(CpuCanRunAvx512(), all) << flags;
 }
 
 TEST_P(JsonWalkTest, AcceptsRejectsAndEndsWhereExpected) {
