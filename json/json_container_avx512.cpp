@@ -158,10 +158,13 @@ inline bool LiteralValid(const char* text, int length, int start) {
   if (length - start < 6) return ScalarValid(text, length, start);
   const char* p = text + start;
   const uint32_t w = Word(p);
-  const bool ends4 = kScalarEnds.end[static_cast<unsigned char>(p[4])];
-  const bool ends5 = kScalarEnds.end[static_cast<unsigned char>(p[5])];
-  const bool fourLetters = ((w == Word("true")) | (w == Word("null"))) & ends4;
-  return fourLetters | ((w == Word("fals")) & (p[4] == 'e') & ends5);
+  const int ends4 = kScalarEnds.end[static_cast<unsigned char>(p[4])];
+  const int ends5 = kScalarEnds.end[static_cast<unsigned char>(p[5])];
+  const int isTrue = w == Word("true");
+  const int isNull = w == Word("null");
+  const int isFals = w == Word("fals");
+  const int eFollows = p[4] == 'e';
+  return (((isTrue | isNull) & ends4) | (isFals & eFollows & ends5)) != 0;
 }
 
 // Where the scalar whose bytes run on to base began: the first byte after
