@@ -13,9 +13,9 @@ set(TOLLBURY_JSON_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # tollbury_json_source_flags(TARGET)
 # On x86 only the AVX2 and AVX-512 kernels' files are compiled for their
-# instruction sets (the AVX-512 container check also for VBMI2, BMI1/2
-# and PCLMULQDQ, all in the kernel's cpuid gate); each runs only after
-# cpuid said it may. json_cpu.cpp needs the xgetbv intrinsic, nothing more.
+# instruction sets (the AVX-512 container check also for VBMI, VBMI2,
+# BMI1/2, POPCNT and PCLMULQDQ, all in the kernel's cpuid gate); each runs
+# only after cpuid said it may. json_cpu.cpp needs the xgetbv intrinsic, nothing more.
 function(tollbury_json_source_flags target)
   if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|x64|i.86)$")
     return()

@@ -1,7 +1,6 @@
 // The container check of the AVX-512 kernel, alone in its file with the
 // kernel's flags (AVX-512 F, BW, VBMI and VBMI2 with BMI1, BMI2, POPCNT and
-// PCLMULQDQ); it runs
-// only after cpuid said it may.
+// PCLMULQDQ); it runs only after cpuid said it may.
 //
 // Block by block of 64 bytes, with vector instructions and no branch on the
 // text: the strings from the quotes (a prefix XOR of the unescaped ones), the
@@ -288,8 +287,6 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carr
   const __m512i tokens = _mm512_maskz_compress_epi8(starts, classes);
   // The packed classes moved up by one and two places, the block before's
   // last two coming in at the bottom.
-  // The packed classes moved up by one and two places, the block before's
-  // last two coming in at the bottom.
   const __m512i lanesBefore = _mm512_maskz_alignr_epi64(0xFF, tokens, carry.lastTwo, 6);
   const __m512i tokenBefore = _mm512_alignr_epi8(tokens, lanesBefore, 15);
   const __m512i tokenTwoBefore = _mm512_alignr_epi8(tokens, lanesBefore, 14);
@@ -302,7 +299,8 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, Carr
   // The last two of the block before's classes and this block's, in that
   // order, end at byte 62 + count of the two vectors side by side.
   const char count = static_cast<char>(_mm_popcnt_u64(starts));
-  carry.lastTwo = _mm512_permutex2var_epi8(carry.lastTwo, _mm512_add_epi8(ByteIndices(), _mm512_set1_epi8(count)), tokens);
+  const __m512i lastTwoAt = _mm512_add_epi8(ByteIndices(), _mm512_set1_epi8(count));
+  carry.lastTwo = _mm512_permutex2var_epi8(carry.lastTwo, lastTwoAt, tokens);
   facts.needArray = _pdep_u64(arrayOnly, starts);
   facts.faults = _pdep_u64(misplaced, starts) | nuls;
   return facts;
@@ -379,7 +377,8 @@ int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, i
     if (end != kGoesOn) return end;
   }
   if (base == length) return -1;
-  const int end = WalkBlock(text, length, base, ClassifyBlock<false>(text, base, ValidBytes(length, base), carry), nest);
+  const BlockFacts last = ClassifyBlock<false>(text, base, ValidBytes(length, base), carry);
+  const int end = WalkBlock(text, length, base, last, nest);
   return end == kGoesOn ? -1 : end;
 }
 #else
