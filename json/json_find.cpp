@@ -122,11 +122,11 @@ int ScanStringWindowed(const char* text, int length, int quote, StopWindow& wind
 inline int ScanStringAt(const char* text, int length, int quote, StopWindow& window) {
   const int body = quote + 1;
   const unsigned offset = static_cast<unsigned>(body) - static_cast<unsigned>(window.base);
-  if (offset < 64u) {
+  if (JSON_LIKELY(offset < 64u)) {
     const uint64_t ahead = window.stops >> offset;
-    if (ahead != 0) {
+    if (JSON_LIKELY(ahead != 0)) {
       const int p = body + LowestSetBit(ahead);
-      if (text[p] == '"') return p - body;
+      if (JSON_LIKELY(text[p] == '"')) return p - body;
     }
   }
   return ScanStringWindowed(text, length, quote, window);
@@ -158,7 +158,7 @@ inline bool IsLiteral(const char* text, int length, int start, const char* word,
 inline bool NextToken(const char* text, int length, int& i, unsigned char& c) {
   if (i < length) {
     c = static_cast<unsigned char>(text[i]);
-    if (c > ' ') return true;
+    if (JSON_LIKELY(c > ' ')) return true;
   }
   while (i < length && IsWhitespace(static_cast<unsigned char>(text[i]))) ++i;
   if (i >= length) return false;
