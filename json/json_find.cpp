@@ -152,6 +152,30 @@ inline bool IsLiteral(const char* text, int length, int start, const char* word,
   return start + n - 1 < length && std::memcmp(text + start, word, static_cast<size_t>(n)) == 0;
 }
 
+// The length of the number at text[start], as JsonNumberEnd finds it. When
+// its first eight bytes lie within the text they are tested as one word: the
+// bytes below the first one that is no digit are all digits, so no carry of
+// the addition reaches that byte.
+inline int NumberLength(const char* text, int length, int start) {
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (length - start >= 8) {
+    const char* p = text + start;
+    const uint64_t x = Load8(p) ^ 0x3030303030303030ull;  // digits become 0 to 9
+    const uint64_t notDigits = ((x + 0x7676767676767676ull) | x) & 0x8080808080808080ull;
+    if (notDigits != 0) {
+      p += LowestSetBit(notDigits) >> 3;
+    } else {
+      p += 8;
+      while (IsDecimalDigit(static_cast<unsigned char>(*p))) ++p;
+    }
+    // Plain digits: anything but a fraction or an exponent ends the number.
+    const unsigned char b = static_cast<unsigned char>(*p);
+    if (p != text + start && b != '.' && b != 'e' && b != 'E') return static_cast<int>(p - (text + start));
+  }
+#endif
+  return static_cast<int>(JsonNumberEnd(text + start) - (text + start));
+}
+
 // Moves i to the next byte that is not whitespace and loads it into c;
 // false at the end of the text. The first test settles the common case of a
 // token right at i.
@@ -289,7 +313,7 @@ expect_value:
     goto scalar;
   }
   if (IsDecimalDigit(c) || c == '-') {
-    n = static_cast<int>(JsonNumberEnd(text + start) - (text + start));
+    n = NumberLength(text, length, start);
     kind = kNumber;
     goto scalar;
   }
