@@ -195,13 +195,11 @@ TEST_P(JsonFindTest, YieldsKindAndExtent) {
     }
     EXPECT_EQ(JsonFind(c.text, static_cast<int>(std::strlen(c.text)), c.path, nullptr, nullptr), c.kind);
   }
-  // A number's extent, as JsonParseNumber reads it, when its digits stop short
-  // of, fill or pass its first eight bytes, before the bytes next to the
-  // digits and the forms that go on after them.
+  // Numbers of 1 to 13 digits, signed or not, before each kind of follower.
   for (int digits = 1; digits <= 26; ++digits) {
     for (const char* after : {"]", " ]", ".5]", "e3]", "E-1]", ".]", "x]", "/]", ":]"}) {
       const std::string text =
-          (digits > 13 ? "[-" : "[") + std::string("9876543210123").substr(0, (digits - 1) % 13 + 1) + after;
+          "[" + std::string(digits > 13, '-') + std::string("9876543210123", (digits - 1) % 13 + 1) + after;
       const char* end = nullptr;
       JsonParseNumber(text.c_str() + 1, &end);
       const int n = static_cast<int>(end - text.c_str()) - 1;
