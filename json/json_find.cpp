@@ -676,8 +676,8 @@ struct Matcher {
     const int keyBytes = n - 2;
     const int after = s.pathPos + 1 + keyBytes;
     if (keyBytes < 0 || after > pathFacts.length) return -1;
-    const char end = s.path[after];
-    if (end != '.' && end != '[' && end != '\0') return -1;
+    // The path holds no backslash, so only the ends of a step stop here.
+    if (!kNameStops.stop[static_cast<unsigned char>(s.path[after])]) return -1;
     const char* const stepName = s.path + s.pathPos + 1;
     if (text[start] != '"' || text[start + n - 1] != '"' || !BytesEqual(text + start + 1, stepName, keyBytes))
       return -1;
