@@ -89,28 +89,41 @@ struct StopWindow {
 int ScanStringWindowed(const char* text, int length, int quote, StopWindow& window) {
   const int body = quote + 1;
   int p = body;
+  // The window in locals, stored back once: a refill then waits on no store.
+  int base = window.base;
+  uint64_t stops = window.stops;
   for (;;) {
-    unsigned offset = static_cast<unsigned>(p) - static_cast<unsigned>(window.base);
+    unsigned offset = static_cast<unsigned>(p) - static_cast<unsigned>(base);
     if (offset >= 64u) {
-      if (p >= length) return -1;
+      if (p >= length) break;
       if (length - p >= 64) {
-        window.base = p;
+        base = p;
       } else if (length >= 64) {
-        window.base = length - 64;  // the last 64 bytes of the text
+        base = length - 64;  // the last 64 bytes of the text
       } else {
         break;
       }
-      window.stops = window.stops64(text + window.base);
-      offset = static_cast<unsigned>(p - window.base);
+      stops = window.stops64(text + base);
+      offset = static_cast<unsigned>(p - base);
     }
-    const uint64_t ahead = window.stops >> offset;
+    const uint64_t ahead = stops >> offset;
     if (ahead != 0) {
       p += LowestSetBit(ahead);
-      if (text[p] == '"') return p - body;
+      if (text[p] == '"') {
+        window.base = base;
+        window.stops = stops;
+        return p - body;
+      }
       break;
     }
-    p = window.base + 64;
+    p = base + 64;
+    // A whole window of the string without a stop: a long string, whose rest
+    // the plain scan's tighter loop takes on.
+    if (offset == 0) break;
   }
+  window.base = base;
+  window.stops = stops;
+  if (p >= length) return -1;
   // The bytes from body to p are plain: the scan goes on from p as from a
   // start.
   const int rest = ScanString(text + p, length - p, window.stops64);
