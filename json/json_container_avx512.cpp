@@ -174,18 +174,7 @@ int ScalarStartBefore(const char* text, int base) {
   return start;
 }
 
-// What one block hands on to the next about its scalars: its masks, whose top
-// bits (the block's last byte) the next block reads.
-struct ScalarTail {
-  uint64_t scalars;         // scalars' bytes
-  uint64_t digits;          // digits of scalars
-  uint64_t dots;            // numbers' '.'
-  uint64_t minusStarts;     // numbers' leading '-'
-  uint64_t numberBytes;     // numbers' bytes
-  uint64_t fractionDigits;  // digits after a number's decimal point
-};
-
-// The last byte of the block before, at bit 0.
+// The block's last byte, at bit 0.
 inline uint64_t Top(uint64_t x) { return x >> 63; }
 
 // The bytes the classification compares with, each in all 64 lanes, made
@@ -212,30 +201,29 @@ inline Splats MakeSplats() {
                 Splat('0'), Splat(10), Splat('-'), Splat('.')};
 }
 
-// Numbers are checked in bulk when they take the common forms -?D+ and
-// -?D+.D+ (D a digit); the bits returned mark where a number strays from
-// them, and such numbers are then read one by one. tail comes from the
-// block before and is updated for the next.
+// Numbers that start in the block are checked in bulk when they take the
+// common forms -?D+ and -?D+.D+ (D a digit); the bits returned mark where a
+// number strays from them, and such numbers are then read one by one, as is
+// one that runs on into the next block, whose marks would need the bytes
+// after it. Nothing else passes from block to block, which keeps the
+// classification's state in registers. numberBytes gets the numbers' bytes.
+// The masks of digits, '-' and '.' are not limited to scalars: a number's
+// neighbours within its run are scalar bytes, and a byte that ends the run is
+// none of the three.
 inline uint64_t NumbersOffForm(const __m512i v, const Splats& k, uint64_t scalars, uint64_t scalarStarts,
-                               uint64_t& numberStarts, ScalarTail& tail) {
-  const uint64_t digits = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, k.zero), k.ten) & scalars;
-  const uint64_t minuses = _mm512_cmpeq_epi8_mask(v, k.minus) & scalars;
-  const uint64_t dots = _mm512_cmpeq_epi8_mask(v, k.dot) & scalars;
+                               uint64_t& numberStarts, uint64_t& numberBytes) {
+  const uint64_t digits = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, k.zero), k.ten);
+  const uint64_t minuses = _mm512_cmpeq_epi8_mask(v, k.minus);
+  const uint64_t dots = _mm512_cmpeq_epi8_mask(v, k.dot);
   numberStarts = scalarStarts & (digits | minuses);
   // Adding a run's first bit carries through the run: the bits that change
-  // are the run's bytes and the one after. A number that runs on from the
-  // block before is carried in at bit 0.
-  const uint64_t numberBytes = ((scalars + (numberStarts | Top(tail.numberBytes))) ^ scalars) & scalars;
+  // are the run's bytes and the one after.
+  numberBytes = ((scalars + numberStarts) ^ scalars) & scalars;
   const uint64_t numberDots = dots & numberBytes;
   const uint64_t minusStarts = numberStarts & minuses;
-  const uint64_t afterDots = numberDots << 1 | Top(tail.dots);
-  const uint64_t fractionChanges = (digits + ((afterDots & digits) | Top(tail.fractionDigits))) ^ digits;
-  const uint64_t offForm = (numberBytes & ~(digits | dots | minusStarts)) |
-                           ((minusStarts << 1 | Top(tail.minusStarts)) & ~digits) |
-                           (numberDots & ~(digits << 1 | Top(tail.digits))) | (afterDots & ~digits) |
-                           (fractionChanges & ~digits & scalars);
-  tail = ScalarTail{scalars, digits, numberDots, minusStarts, numberBytes, fractionChanges & digits};
-  return offForm;
+  const uint64_t fractionChanges = (digits + ((numberDots << 1) & digits)) ^ digits;
+  return (numberBytes & ~(digits | dots | minusStarts)) | ((minusStarts << 1) & ~digits) |
+         (numberDots & ~(digits << 1)) | ((numberDots << 1) & ~digits) | (fractionChanges & ~digits & scalars);
 }
 
 // What the classification learns of one block, as bits by byte.
@@ -249,15 +237,16 @@ struct BlockFacts {
   uint64_t numberStarts;   // numbers' first bytes
   uint64_t offForm;        // bytes where a number strays from the common forms
   uint64_t literalStarts;  // other scalars' first bytes
-  bool numberBefore;       // the block before ends in a number, whose marks may
-                           // fall on this block
+  bool numberBefore;       // the block before ends in a number, read one by
+                           // one here
 };
 
 // What one block hands on to the next.
 struct Carry {
   uint64_t inString;     // all ones while a string goes on
   uint64_t escapeFirst;  // 1 when a backslash escapes the next block's first byte
-  ScalarTail tail;
+  uint64_t lastScalar;   // 1 when the block ends in a scalar's byte
+  uint64_t lastNumber;   // 1 when it ends in a number's byte
   __m512i lastTwo;       // bytes 62 and 63: the classes of the last two tokens
 };
 
@@ -300,11 +289,14 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, cons
   facts.needObject = colonBytes & outside;
   const uint64_t punctuation = punctuationBytes & outside;
   const uint64_t scalars = outside & ~spaces & ~punctuation;
-  const uint64_t scalarStarts = scalars & ~(scalars << 1 | Top(carry.tail.scalars));
+  const uint64_t scalarStarts = scalars & ~(scalars << 1 | carry.lastScalar);
+  carry.lastScalar = Top(scalars);
   const uint64_t starts = punctuation | (quotes & strings) | scalarStarts;
 
-  facts.numberBefore = Top(carry.tail.numberBytes) != 0;
-  facts.offForm = NumbersOffForm(v, k, scalars, scalarStarts, facts.numberStarts, carry.tail);
+  facts.numberBefore = carry.lastNumber != 0;
+  uint64_t numberBytes;
+  facts.offForm = NumbersOffForm(v, k, scalars, scalarStarts, facts.numberStarts, numberBytes);
+  carry.lastNumber = Top(numberBytes);
   facts.literalStarts = scalarStarts & ~facts.numberStarts;
 
   const __m512i tokens = _mm512_maskz_compress_epi8(starts, classes);
@@ -329,10 +321,8 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, cons
   return facts;
 }
 
-// The numbers that start at the bits of starts, and the one that ends the
-// block before when numberBefore, read one by one.
-bool NumbersValid(const char* text, int length, int base, uint64_t starts, bool numberBefore) {
-  if (numberBefore && !ScalarValid(text, length, ScalarStartBefore(text, base))) return false;
+// The numbers that start at the bits of starts, read one by one.
+bool NumbersValid(const char* text, int length, int base, uint64_t starts) {
   for (; starts != 0; starts &= starts - 1) {
     if (!ScalarValid(text, length, base + LowestBit(starts))) return false;
   }
@@ -340,14 +330,14 @@ bool NumbersValid(const char* text, int length, int base, uint64_t starts, bool 
 }
 
 // Whether the scalars of a block up to the bits of limit are sound: the
-// literals one by one, the numbers in bulk unless one strays from the common
-// forms.
+// literals and a number that runs in from the block before one by one, the
+// numbers that start here in bulk unless one strays from the common forms.
 inline bool ScalarsSound(const char* text, int length, int base, const BlockFacts& facts, uint64_t limit) {
   for (uint64_t starts = facts.literalStarts & limit; starts != 0; starts &= starts - 1) {
     if (!LiteralValid(text, length, base + LowestBit(starts))) return false;
   }
-  if ((facts.offForm & limit) == 0) return true;
-  return NumbersValid(text, length, base, facts.numberStarts & limit, facts.numberBefore);
+  if (facts.numberBefore && !ScalarValid(text, length, ScalarStartBefore(text, base))) return false;
+  return (facts.offForm & limit) == 0 || NumbersValid(text, length, base, facts.numberStarts & limit);
 }
 
 // The open containers inside the checked one.
@@ -400,7 +390,7 @@ constexpr int kMostBlocksAhead = 16;
 
 int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, int opensAllowed) {
   const Splats k = MakeSplats();
-  Carry carry{0, 0, {}, _mm512_set1_epi8(static_cast<char>(object ? kOpenObject : kOpenArray))};
+  Carry carry{0, 0, 0, 0, _mm512_set1_epi8(static_cast<char>(object ? kOpenObject : kOpenArray))};
   Nest nest{object ? 1u : 0u, 0, opensAllowed};
   BlockFacts ahead[kMostBlocksAhead];
   int base = i;
