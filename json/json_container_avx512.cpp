@@ -358,7 +358,7 @@ inline int WalkBlock(const char* text, int length, int base, const BlockFacts& f
   uint64_t unsound = facts.faults;
   for (uint64_t left = facts.brackets; left != 0; left &= left - 1) {
     const int b = LowestBit(left);
-    const uint64_t upTo = UpTo(b);
+    const uint64_t upTo = left ^ (left - 1);  // bits 0..b
     unsound |= ((nest.objects & 1) != 0 ? facts.needArray : facts.needObject) & upTo & ~settled;
     settled = upTo;
     const uint64_t open = facts.opens >> b & 1;
