@@ -178,9 +178,9 @@ int ScalarStartBefore(const char* text, int base) {
 inline uint64_t Top(uint64_t x) { return x >> 63; }
 
 // The bytes the classification compares with, each in all 64 lanes, made
-// once per check. GCC would otherwise rebuild each one from a general
-// register in every block, two instructions apiece on the vector ports; an
-// empty asm statement hides that they are constants.
+// once per check. GCC would otherwise rebuild each one in every block from a
+// general register, two instructions apiece; an empty asm statement hides
+// that they are constants.
 struct Splats {
   __m512i quote, backslash, caseBit, openCurly, closeCurly, colon, comma;  // punctuation
   __m512i one, eight, scalar, string;                                      // token classes
@@ -399,9 +399,9 @@ int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, i
     for (int b = 0; b < blocks; ++b) {
       // Asked for 512 bytes ahead, a long container's lines arrive sooner
       // than the hardware alone fetches them (1.6 % faster on 64 KB texts
-      // here). The address may lie past the
-      // text, which a prefetch never faults on; it is formed as an integer so
-      // that no pointer leaves the text.
+      // here). The address may lie past the text, which a prefetch never
+      // faults on; it is formed as an integer so that no pointer leaves the
+      // text.
       _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(text + base + 64 * b) + 512), _MM_HINT_T0);
       ahead[b] = ClassifyBlock<true>(text, base + 64 * b, 0, k, carry);
     }
