@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Checks that README's words still match the program: one function per check,
-listed in CHECKS. Usage: docs_test.py [SOURCE_DIR]"""
+"""Checks that the documents still match the program: one function per check,
+listed in CHECKS, each yielding its problems. Usage: docs_test.py [SOURCE_DIR]"""
 import pathlib
 import re
 import sys
@@ -50,9 +50,9 @@ def quoted_lines(readme):
             yield from re.findall(r"`([^`]+)`", cells[column])
 
 
-def check_log_lines(readme):
+def check_log_lines():
     files = list(source_literals())
-    for line in quoted_lines(readme):
+    for line in quoted_lines((ROOT / "README.md").read_text(encoding="utf-8")):
         fragments = [f for f in PLACEHOLDER.split(line) if f.strip()]
         if not any(all(pieced(f, literals) for f in fragments) for literals in files):
             yield f"README quotes a line no program source writes: {line}"
@@ -62,13 +62,10 @@ CHECKS = [("README log lines are the program's", check_log_lines)]
 
 
 def main():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
     failures = 0
     for name, check in CHECKS:
-        problems = list(check(readme))
-        print(f"{'FAIL' if problems else 'ok'}: {name}")
-        for problem in problems:
-            print(f"  {problem}")
+        problems = list(check())
+        print(f"{'FAIL' if problems else 'ok'}: {name}", *(f"  {p}" for p in problems), sep="\n")
         failures += len(problems)
     return 1 if failures else 0
 
