@@ -25,9 +25,17 @@ int ClientPathPrefixLength(const wchar_t* directory) {
   return static_cast<int>(std::wcslen(directory) + 1 + std::wcslen(ClientFileName)) + 3;
 }
 
-void StartWithShell(const wchar_t* launchDirectory, const wchar_t* passThrough) {
+// The client's whole path: a bare file name lets the shell look for it
+// elsewhere (App Paths, PATH) when the version folder lacks it, and start
+// whatever it finds there.
+bool BuildClientPath(const wchar_t* launchDirectory, wchar_t (&clientPath)[PathSize]) {
+  const int length = _snwprintf(clientPath, PathSize, L"%ls\\%ls", launchDirectory, ClientFileName);
+  return length >= 0 && length < PathSize;
+}
+
+void StartWithShell(const wchar_t* launchDirectory, const wchar_t* clientPath, const wchar_t* passThrough) {
   const INT_PTR result = reinterpret_cast<INT_PTR>(
-      ShellExecuteW(nullptr, L"open", ClientFileName, passThrough, launchDirectory, SW_SHOWNORMAL));
+      ShellExecuteW(nullptr, L"open", clientPath, passThrough, launchDirectory, SW_SHOWNORMAL));
   if (result <= 32) {
     wchar_t detail[64];
     _snwprintf(detail, 64, L"%lld, error %lu", static_cast<long long>(result), GetLastError());
@@ -38,10 +46,7 @@ void StartWithShell(const wchar_t* launchDirectory, const wchar_t* passThrough) 
 }
 
 // Returns 0 or the error of CreateProcessW.
-DWORD StartWithCreateProcess(const wchar_t* launchDirectory, const wchar_t* passThrough) {
-  wchar_t clientPath[PathSize];
-  const int pathLength = _snwprintf(clientPath, PathSize, L"%ls\\%ls", launchDirectory, ClientFileName);
-  if (pathLength < 0 || pathLength >= PathSize) return ERROR_FILENAME_EXCED_RANGE;
+DWORD StartWithCreateProcess(const wchar_t* launchDirectory, const wchar_t* clientPath, const wchar_t* passThrough) {
   static wchar_t commandLine[CommandLineSize];  // CreateProcessW may write to it
   const int lineLength = _snwprintf(commandLine, CommandLineSize, L"\"%ls\" %ls", clientPath, passThrough);
   if (lineLength < 0 || lineLength >= CommandLineSize) return ERROR_FILENAME_EXCED_RANGE;
@@ -71,8 +76,10 @@ int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName) {
 
 void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName,
                   wchar_t (&passThrough)[PassThroughSize]) {
-  // A cut directory would name another folder: better not to start at all.
-  if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName)) {
+  // A cut directory or path would name another folder: better not to start at all.
+  wchar_t clientPath[PathSize];
+  if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName) ||
+      !BuildClientPath(launchDirectory, clientPath)) {
     ReportNextLogLine(EventNoUsableClientDirectory, EVENTLOG_ERROR_TYPE);
     LogLine3(L"[tollbury] No usable client directory for version ", newestName, L", rudavuvav.exe not started\n");
     return;
@@ -80,10 +87,10 @@ void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestNam
   LogText(L"[tollbury] Launching rudavuvav.exe\n");
   const int shellRoom = ShellExecuteCommandLineLimit - ClientPathPrefixLength(launchDirectory);
   if (static_cast<int>(std::wcslen(passThrough)) <= shellRoom) {
-    StartWithShell(launchDirectory, passThrough);
+    StartWithShell(launchDirectory, clientPath, passThrough);
     return;
   }
-  const DWORD error = StartWithCreateProcess(launchDirectory, passThrough);
+  const DWORD error = StartWithCreateProcess(launchDirectory, clientPath, passThrough);
   if (error == 0) return;
   if (error != ElevationRequired) {
     ReportNextLogLine(EventClientNotStarted, EVENTLOG_ERROR_TYPE);
@@ -93,5 +100,5 @@ void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestNam
   // Only the shell can ask the user for elevation.
   passThrough[WholeArgumentsLength(passThrough, shellRoom < 0 ? 0 : shellRoom)] = L'\0';
   LogText(L"[tollbury] Command line too long to hand on in full; the last arguments are dropped.\n");
-  StartWithShell(launchDirectory, passThrough);
+  StartWithShell(launchDirectory, clientPath, passThrough);
 }

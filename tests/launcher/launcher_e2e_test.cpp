@@ -100,7 +100,12 @@ TEST_F(LauncherTest, VersionNameTooLongIsLoggedButNeverAdopted) {
 
 TEST_F(LauncherTest, NoRankingVersionFallsBackToOneZeroZero) {
   for (const wchar_t* name : {L"0", L"beta"}) AddVersionDir(name);
+  // A client on PATH (here the one in "beta") must not stand in for the missing one.
+  wchar_t path[4096];
+  const DWORD pathLength = GetEnvironmentVariableW(L"PATH", path, 4096);
+  SetEnvironmentVariableW(L"PATH", (ClientRoot() + L"beta;" + path).c_str());
   const LauncherRun run = RunLauncher(L"-no_upgrade");
+  SetEnvironmentVariableW(L"PATH", pathLength > 0 && pathLength < 4096 ? path : nullptr);
   EXPECT_EQ(0u, run.exitCode);
   const Lines other = OtherLines(run);
   ASSERT_EQ(2u, other.size()) << Narrow(Joined(run.lines));
@@ -305,7 +310,7 @@ TEST_F(LauncherTest, FailuresReachTheEventLogOnlyWhenThePolicyIsOn) {
       "1 f ServerKeyPins for session 'vrd' is not a valid pin list: pin 1 is not the base64 text of a SHA-256 "
       "digest (44 characters). Nothing is sent to the key service.",
       "1 a Communications error with Tidewire URL:\\nhttps://127.0.0.254/keys\\nStatus=500, Error Code=1610",
-      "1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 2"};
+      "1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 3"};
   const struct { const char* title; DWORD type, value; } cases[] = {  // ReportToEventLog (REG_NONE: missing)
       {"on", REG_DWORD, 7}, {"off", REG_DWORD, 0}, {"of another type", REG_SZ, 1}, {"missing", REG_NONE, 0}};
   const wchar_t* const policyKey = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
