@@ -58,7 +58,17 @@ def check_log_lines():
             yield f"README quotes a line no program source writes: {line}"
 
 
-CHECKS = [("README log lines are the program's", check_log_lines)]
+def check_architecture_paths():
+    """Every repository path ARCHITECTURE.md names in backticks exists; build output aside."""
+    for name in re.findall(r"`([^`\n]+)`", (ROOT / "ARCHITECTURE.md").read_text(encoding="utf-8")):
+        if (re.fullmatch(r"\.?[\w.-]+(/[\w.*-]+)*/?", name) and not name.startswith("build/")
+                and ("/" in name or re.search(r"\.(md|txt|json|cpp|h|py|sh|cmake|mc|rc|wxs|def|manifest)$", name))
+                and not any(ROOT.glob(name.rstrip("/")))):
+            yield f"ARCHITECTURE.md names a path that does not exist: {name}"
+
+
+CHECKS = [("README log lines are the program's", check_log_lines),
+          ("ARCHITECTURE.md names only paths that exist", check_architecture_paths)]
 
 
 def main():
