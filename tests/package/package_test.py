@@ -36,6 +36,8 @@ import tempfile
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PACKAGE = os.path.join(SOURCE, "scripts", "package.sh")
+THIRD_PARTY = os.path.join(SOURCE, "packaging", "third_party.py")
+COMPILER = "x86_64-w64-mingw32-g++-posix"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 
@@ -89,6 +91,23 @@ SETTINGS = [
 EVENT_SOURCE = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Tollbury"
 
 
+def with_tool_version(out_dir, tool, version):
+    """The environment with a dpkg-query that reports another version of one tool."""
+    folder = os.path.join(out_dir, "dpkg-query-" + tool)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "dpkg-query"), "w") as script:
+        script.write(f'#!/bin/sh\n[ "$3" = {tool} ] && {{ echo {version}; exit 0; }}\nexec /usr/bin/dpkg-query "$@"\n')
+    os.chmod(os.path.join(folder, "dpkg-query"), 0o755)
+    return dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"])
+
+
+def sbom_namespace(msi, env):
+    """The namespace of a bill of materials written for msi (holding itself as its one file)."""
+    out = run(sys.executable, THIRD_PARTY, "sbom", "--compiler", COMPILER, "--version", "1", "--epoch", "0",
+              "--msi", msi, msi, env=env).stdout
+    return json.loads(out)["documentNamespace"]
+
+
 def test_tables(build_dir, out_dir, winsparkle_cache):
     shutil.rmtree(out_dir, ignore_errors=True)
     msi = build_package(build_dir, out_dir)
@@ -131,10 +150,37 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         refused = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", os.path.join(out_dir, "x"),
                       "--winsparkle", stand_in, check_rc=False)
         check(refused.returncode != 0 and "stand-in" in refused.stderr, "the tests' stand-in is refused")
+    # The update framework (the stand-in's other build, which the script cannot tell from a real one) goes in
+    # only with its licence, whose text ends the notices and which the bill of materials names with the DLL.
+    framework = os.path.join(out_dir, "framework", "WinSparkle.dll")
+    os.makedirs(os.path.dirname(framework), exist_ok=True)
+    shutil.copy(os.path.join(bin_dir, "WinSparkleNoCleanup.dll"), framework)
+    refused = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", os.path.join(out_dir, "framework"),
+                  "--winsparkle", framework, check_rc=False)
+    check(refused.returncode != 0 and "--winsparkle-licence" in refused.stderr, "WinSparkle.dll without its licence"
+          f" file is refused: {refused.stderr.strip()}")
+    licence = "WinSparkle stand-in licence\n\nCopyright (C) 2026 The tests\n\nKeep this notice with every copy.\n"
+    open(os.path.join(os.path.dirname(framework), "COPYING"), "w").write(licence)
+    shipped = build_package(build_dir, os.path.join(out_dir, "framework"), "--winsparkle", framework)
+    with tempfile.TemporaryDirectory() as extracted:
+        run("msiextract", "-C", extracted, shipped)
+        notices = [open(os.path.join(d, "THIRD-PARTY-NOTICES.txt"), "rb").read() for d, _, n in os.walk(extracted)
+                   if "THIRD-PARTY-NOTICES.txt" in n]
+    document = json.load(open(shipped[:-len(".msi")] + ".spdx.json"))
+    framework_package = [p for p in document["packages"] if p["name"] == "WinSparkle"] or [{}]
+    check(notices and notices[0].endswith(licence.replace("\n", "\r\n").encode())
+          and framework_package[0].get("versionInfo") == "0.8.1.0" and framework_package[0].get("checksums") ==
+          [{"algorithm": "SHA256", "checksumValue": hashlib.sha256(open(framework, "rb").read()).hexdigest()}]
+          and framework_package[0].get("licenseDeclared") == "LicenseRef-WinSparkle"
+          and {"licenseId": "LicenseRef-WinSparkle", "name": "WinSparkle licence", "extractedText": licence.strip()}
+          in document["hasExtractedLicensingInfos"] and {"spdxElementId": "SPDXRef-Package-Tollbury", "relationshipType":
+          "CONTAINS", "relatedSpdxElement": "SPDXRef-Package-WinSparkle"} in document["relationships"],
+          "with the update framework and its licence: the notices end with it, and the SPDX document holds its package")
 
     with tempfile.TemporaryDirectory() as extracted:
         run("msiextract", "-C", extracted, msi)
         found = {name: os.path.join(d, name) for d, _, names in os.walk(extracted) for name in names}
+        installed_sha1s = sorted(hashlib.sha1(open(path, "rb").read()).hexdigest() for path in found.values())
         for name in ("tollbury.exe", "dbgcapture.exe"):
             same = name in found and open(found[name], "rb").read() == open(os.path.join(bin_dir, name), "rb").read()
             check(same, f"the packaged {name} is the built one, byte for byte")
@@ -146,16 +192,29 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     sbom = json.load(open(msi[:-len(".msi")] + ".spdx.json"))
     versions = {p["name"]: p["versionInfo"] for p in sbom["packages"]}
     hashes = {f["fileName"]: f["checksums"][-1]["checksumValue"] for f in sbom["files"]}
-    winpthread = os.path.realpath(run("x86_64-w64-mingw32-g++-posix", "-print-file-name=libwinpthread.a").stdout.strip())
+    winpthread = os.path.realpath(run(COMPILER, "-print-file-name=libwinpthread.a").stdout.strip())
     dpkg = run("dpkg-query", "-W", "-f=${Version}", run("dpkg", "-S", winpthread).stdout.split(":")[0]).stdout
     check(sbom["spdxVersion"] == "SPDX-2.3" and versions["Tollbury"] == props["ProductVersion"]
           and sbom["packages"][0]["checksums"][0]["checksumValue"] == hashlib.sha256(open(msi, "rb").read()).hexdigest()
           and hashes.get("./tollbury.exe") == hashlib.sha256(open(os.path.join(bin_dir, "tollbury.exe"), "rb").read())
           .hexdigest() and versions.get("libwinpthread.a") == dpkg and "wixl" in versions,
           "the SPDX document beside the package: its SHA-256, the files', the static libraries' and tools' versions")
+    unanalysed = {p["SPDXID"] for p in sbom["packages"] if p.get("filesAnalyzed") is False}
+    check(not [r for r in sbom["relationships"] if r["relationshipType"] == "CONTAINS" and r["spdxElementId"] in
+               unanalysed], "no package whose files are not analysed CONTAINS anything (SPDX 2.3, 7.8)")
+    check(sbom["packages"][0]["packageVerificationCode"]["packageVerificationCodeValue"] ==
+          hashlib.sha1("".join(installed_sha1s).encode()).hexdigest(), "the verification code, from the installed files")
+    refs = {r["licenseId"]: r["extractedText"] for r in sbom["hasExtractedLicensingInfos"]}
+    check(refs and all(len(text) > 40 and "THIRD-PARTY" not in text for text in refs.values())
+          and "NETBSD FOUNDATION" in refs.get("LicenseRef-BSD-2-clause-NetBSD", "")
+          and all(t in notices for t in (" BSD-2-clause-NetBSD:\n Redistribution", " ISC:\n Permission to use")),
+          "each licence reference holds its text; the notices give both parts of a compound licence")
+    check(sbom_namespace(msi, os.environ) != sbom_namespace(msi, with_tool_version(out_dir, "wixl", "0.0-test")),
+          "the document's namespace changes when one recorded tool version does")
     changelog = open(os.path.join(SOURCE, "CHANGELOG.md"), encoding="utf-8").read()
     newest = re.search(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d\d-\d\d$", changelog, re.M)
-    check(newest is not None and newest.group(1) == props["ProductVersion"],
+    check(newest is not None and newest.group(1) == props["ProductVersion"] and re.search(r"^## ", changelog, re.M)
+          .start() == changelog.find("## [Unreleased]"),
           f"CHANGELOG.md's newest entry is the package's version ({newest and newest.group(1)})")
 
     registry = {(r[2], r[3]): r for r in table(msi, "Registry")}
