@@ -178,6 +178,14 @@ queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, 
 queries+=("UPDATE \`Component\` SET \`Attributes\` = 276 WHERE \`Component\` = 'TollburyKey'")
 queries+=("CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)")
 queries+=("INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('TollburyKeyUsersSetValue', 'TollburyKey', 'Registry', 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)')")
+# The session's key, made by every install, so that every start finds the
+# session it is installed for (with no values unless given): a row with
+# neither name nor value in the session's component, whose key path is the
+# package's own record. An uninstall takes the key away only if it is empty
+# by then: Windows Installer deletes a key once it has removed the last value
+# or subkey under it, and leaves a key that holds values written by others.
+session_key='SOFTWARE\Verdanto\Client\sessions\[SESSION]'
+queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Component_\`) VALUES ('SessionKey', 2, '$session_key', 'SettingSession')")
 # wixl writes HKMU as root 4; it is -1.
 queries+=("UPDATE \`Registry\` SET \`Root\` = -1 WHERE \`Component_\` = 'StartMenuShortcut'")
 # wixl adds msidbCustomActionTypeNoImpersonate (0x800) to every property

@@ -9,9 +9,9 @@
       their types, the shortcut, the upgrade rows; the same inputs give the
       same bytes.
   package_test.py e2e BUILD_DIR OUT_DIR
-      under Wine, in a prefix of its own (OUT_DIR/prefix): a silent install
-      with properties, the registry values, the installed tollbury.exe against
-      a client tree; an upgrade without properties keeping every setting; a
+      under Wine, in a prefix of its own (OUT_DIR/prefix): a plain install
+      after which a start starts the client; a repair with properties, the
+      registry values, the installed tollbury.exe against a client tree; an upgrade without properties keeping every setting; a
       downgrade refused; an uninstall that leaves the key files and LastCheck.
   package_test.py sign BUILD_DIR OUT_DIR
       signs with a throwaway self-signed code-signing certificate: the
@@ -266,6 +266,11 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(components.get(gate[0][5], [""] * 6)[3:5] == ["276", ""] and gate_path[2] == gate[0][2]
           and gate_path[3] not in ("", "+", "-", "*") and gate_path[4] and gate_path[5] == gate[0][5],
           "the Tollbury key is always made and kept; its component's key path is a value")
+    session = [r for r in rows.values() if r[1:5] == ["2", SESSION_KEY, "", ""]] or [[""] * 6]
+    session_component = components.get(session[0][5], [""] * 6)
+    check(session_component[4] == "" and not int(session_component[3] or 16) & 16
+          and rows.get(session_component[5], [""] * 6)[2:4] == [r"SOFTWARE\Verdanto\Tollbury", "Session"],
+          "every install makes the session's key, without a value; its component is keyed by the package's record")
     check(table(msi, "MsiLockPermissionsEx") == [["TollburyKeyUsersSetValue", gate[0][0], "Registry",
           "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", ""]], "Users may set values in that key alone")
 
@@ -314,12 +319,13 @@ class Wine:
         return code
 
     def values(self, key):
-        """HKLM values of a key: {name: (type, data)}; {} if it is missing."""
+        """HKLM values of a key: {name: (type, data)}; {} if it is missing. Wine's installer gives a key
+        that a row names without a value an empty default value, which the package does not write."""
         out = self.run("reg", "query", "HKLM\\" + key).stdout.replace("\r", "")
         values = {}
         for line in out.split("\n"):
             m = re.match(r"^    (\S+)    (REG_\w+)    ?(.*)$", line)
-            if m:
+            if m and m.groups() != ("(Default)", "REG_SZ", ""):
                 values[m.group(1)] = (m.group(2), m.group(3))
         return values
 
@@ -353,16 +359,37 @@ def test_e2e(build_dir, out_dir):
         wine.run("reg", "delete", r"HKLM\SOFTWARE\Policies\Verdanto", "/f")
         client_root = wine.c("ProgramData", "Verdanto", "RudAvuvav")
         shutil.rmtree(client_root, ignore_errors=True)
-        # Install without properties: the Tollbury key alone, empty; a start (no client yet) writes LastCheck into it.
-        code = wine.msiexec("/i", windows_path(current))
-        wine.run(wine.c("Program Files", "Verdanto", "Tollbury", "tollbury.exe"), "-no_upgrade")
-        check(code == 0 and sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
-              f"install without properties makes the Tollbury key, and a start writes LastCheck into it (exit {code})")
         os.makedirs(os.path.join(client_root, "2.0.0"))
         shutil.copy(os.path.join(build_dir, "bin", "rudavuvav.exe"), os.path.join(client_root, "2.0.0"))
         for name in ("vrd-key.ppk", "vrd-upload-key.ppk"):
             with open(os.path.join(client_root, name), "w") as f:
                 f.write("PuTTY-User-Key-File-2: ssh-rsa\n")
+        install = wine.c("Program Files", "Verdanto", "Tollbury")
+        received = os.path.join(client_root, "2.0.0", "received.txt")
+
+        def start_client(argument):
+            """The installed tollbury.exe under the capture tool: its exit code, its log, the client's arguments."""
+            started = wine.run(os.path.join(install, "dbgcapture.exe"),
+                               r"C:\Program Files\Verdanto\Tollbury\tollbury.exe", argument)
+            for _ in range(50):
+                if os.path.exists(received):
+                    break
+                subprocess.run(["sleep", "0.1"])
+            arguments = open(received, encoding="utf-8", errors="replace").read() if os.path.exists(received) else ""
+            if os.path.exists(received):
+                os.remove(received)
+            return started.returncode, started.stdout, arguments
+
+        # Install without properties: the Tollbury key and the session's key, both without settings; an
+        # administrator's start (every start is one under Wine) looks for an update and starts the client.
+        code = wine.msiexec("/i", windows_path(current))
+        session_made = wine.run("reg", "query", r"HKLM\SOFTWARE\Verdanto\Client\sessions\vrd").returncode == 0
+        check(code == 0 and session_made and wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {},
+              f"install without properties makes the session's key vrd, without values (exit {code})")
+        exit_code, log, arguments = start_client("-plain-install")
+        check(exit_code == 0 and "-plain-install" in arguments
+              and sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
+              f"after it, an administrator's start starts the client and writes LastCheck (exit {exit_code}):\n{log}")
 
         # Properties for the installed package: a repair; SERVERKEYPINS is not given, so nothing is written for it.
         code = wine.msiexec("/i", windows_path(current), "SERVER=keys.verdanto.example", "HOSTNAME=updates.example",
@@ -378,24 +405,16 @@ def test_e2e(build_dir, out_dir):
         events = (wine.values(SETTINGS[-1][1]), wine.values(EVENT_SOURCE).get("EventMessageFile"))
         check(events == ({"ReportToEventLog": ("REG_DWORD", "0x1")}, ("REG_SZ", r"C:\Program Files\Verdanto\Tollbury"
                                                                      r"\tollbury.exe")), f"policy, source: {events}")
-        install = wine.c("Program Files", "Verdanto", "Tollbury")
         check(sorted(os.listdir(install)) == ["THIRD-PARTY-NOTICES.txt", "dbgcapture.exe", "tollbury.exe"],
               "program files installed")
         shortcuts = [os.path.join(d, n) for d, _, names in os.walk(wine.c()) for n in names if n == "Verdanto Client.lnk"]
         check(len(shortcuts) == 1, "Start-menu shortcut created")
 
         # The installed launcher against the client tree.
-        started = wine.run(os.path.join(install, "dbgcapture.exe"),
-                           r"C:\Program Files\Verdanto\Tollbury\tollbury.exe", "-from-msi-test")
-        received = os.path.join(client_root, "2.0.0", "received.txt")
-        for _ in range(50):
-            if os.path.exists(received):
-                break
-            subprocess.run(["sleep", "0.1"])
-        check(started.returncode == 0 and "[tollbury] Launching rudavuvav.exe" in started.stdout,
-              f"installed tollbury.exe exits 0 and starts the client (exit {started.returncode})")
-        check(os.path.exists(received) and "-from-msi-test" in open(received, encoding="utf-8", errors="replace").read(),
-              "the client received the arguments")
+        exit_code, log, arguments = start_client("-from-msi-test")
+        check(exit_code == 0 and "[tollbury] Launching rudavuvav.exe" in log,
+              f"installed tollbury.exe exits 0 and starts the client (exit {exit_code})")
+        check("-from-msi-test" in arguments, "the client received the arguments")
 
         # Upgrade without properties: every setting stays.
         code = wine.msiexec("/i", windows_path(newer))
@@ -424,7 +443,8 @@ def test_e2e(build_dir, out_dir):
         check(not any(os.path.exists(s) for s in shortcuts), "shortcut removed")
         check(wine.values(SETTINGS[-1][1]) == {} and wine.run("reg", "query", "HKLM\\" + EVENT_SOURCE).returncode != 0,
               "the policy value and the event source's key removed")
-        check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {}, "the session values written are removed")
+        check(wine.run("reg", "query", r"HKLM\SOFTWARE\Verdanto\Client\sessions\vrd").returncode != 0,
+              "the session values written are removed, and the key with them, which holds nothing else")
         check(sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
               "UpgradeCheck removed, LastCheck and the key's own key path kept")
         check(all(os.path.exists(os.path.join(client_root, n)) for n in ("vrd-key.ppk", "vrd-upload-key.ppk")),
@@ -437,9 +457,10 @@ def test_e2e(build_dir, out_dir):
         code = wine.msiexec("/i", windows_path(current), "SESSION=second", "SERVER=keys.second.example")
         check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") ==
               {"Server": ("REG_SZ", "keys.second.example")}, f"install for another session (exit {code})")
+        wine.run("reg", "add", r"HKLM\SOFTWARE\Verdanto\Client\sessions\second", "/v", "Other", "/d", "x", "/f")
         code = wine.msiexec("/x", windows_path(current))
-        check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") == {},
-              f"its uninstall removes that session's values (exit {code})")
+        check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") == {"Other": ("REG_SZ", "x")},
+              f"its uninstall removes that session's values, and keeps the key with a value of another's (exit {code})")
         check(wine.values(SETTINGS[-1][1]) == {"ReportToEventLog": ("REG_DWORD", "0x1")},
               "the policy value Group Policy wrote survives the install and the uninstall")
     finally:
