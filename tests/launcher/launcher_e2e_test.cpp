@@ -355,9 +355,9 @@ TEST_F(LauncherTest, ManifestAndIconResources) {
   const size_t fixed = version.find("\xBD\x04\xEF\xFE");  // VS_FIXEDFILEINFO's signature
   ASSERT_NE(std::string::npos, fixed);
   const auto* file = reinterpret_cast<const VS_FIXEDFILEINFO*>(version.data() + fixed);
-  const std::string assembly = "name=\"Verdanto.Tollbury\" version=\"" + std::to_string(HIWORD(file->dwFileVersionMS)) + "." +
-      std::to_string(LOWORD(file->dwFileVersionMS)) + "." + std::to_string(HIWORD(file->dwFileVersionLS)) + "." +
-      std::to_string(LOWORD(file->dwFileVersionLS)) + "\"";
+  char assembly[80];
+  std::snprintf(assembly, sizeof assembly, "name=\"Verdanto.Tollbury\" version=\"%u.%u.%u.%u\"", HIWORD(file->dwFileVersionMS),
+                LOWORD(file->dwFileVersionMS), HIWORD(file->dwFileVersionLS), LOWORD(file->dwFileVersionLS));
   EXPECT_NE(std::string::npos, manifest.find(assembly)) << "the manifest's version is not the FILEVERSION: " << assembly;
   std::string group = resource(RT_GROUP_ICON, 1);
   for (int size : {16, 20, 24, 32, 40, 48, 64, 256}) {

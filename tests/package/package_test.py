@@ -9,9 +9,9 @@
       their types, the shortcut, the upgrade rows; the same inputs give the
       same bytes.
   package_test.py e2e BUILD_DIR OUT_DIR
-      under Wine, in a prefix of its own (OUT_DIR/prefix): a plain install
-      after which a start starts the client; a repair with properties, the
-      registry values, the installed tollbury.exe against a client tree; an upgrade without properties keeping every setting; a
+      under Wine, in a prefix of its own (OUT_DIR/prefix): a plain install whose start starts the client;
+      a repair with properties, the registry values, the installed tollbury.exe against
+      a client tree; an upgrade without properties keeping every setting; a
       downgrade refused; an uninstall that leaves the key files and LastCheck.
   package_test.py sign BUILD_DIR OUT_DIR
       signs with a throwaway self-signed code-signing certificate: the
@@ -91,21 +91,16 @@ SETTINGS = [
 EVENT_SOURCE = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Tollbury"
 
 
-def with_tool_version(out_dir, tool, version):
-    """The environment with a dpkg-query that reports another version of one tool."""
-    folder = os.path.join(out_dir, "dpkg-query-" + tool)
+def sbom_namespace(msi, folder, wixl_version):
+    """The namespace of msi's bill of materials (msi its one file), with dpkg-query giving wixl_version."""
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "dpkg-query"), "w") as script:
-        script.write(f'#!/bin/sh\n[ "$3" = {tool} ] && {{ echo {version}; exit 0; }}\nexec /usr/bin/dpkg-query "$@"\n')
+        script.write(f'#!/bin/sh\n[ "$3" = wixl ] && [ -n "{wixl_version}" ] && {{ echo {wixl_version}; exit 0; }}\n'
+                     'exec /usr/bin/dpkg-query "$@"\n')
     os.chmod(os.path.join(folder, "dpkg-query"), 0o755)
-    return dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"])
-
-
-def sbom_namespace(msi, env):
-    """The namespace of a bill of materials written for msi (holding itself as its one file)."""
-    out = run(sys.executable, THIRD_PARTY, "sbom", "--compiler", COMPILER, "--version", "1", "--epoch", "0",
-              "--msi", msi, msi, env=env).stdout
-    return json.loads(out)["documentNamespace"]
+    return json.loads(run(sys.executable, THIRD_PARTY, "sbom", "--compiler", COMPILER, "--version", "1", "--epoch", "0",
+                          "--msi", msi, msi, env=dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"]))
+                      .stdout)["documentNamespace"]
 
 
 def test_tables(build_dir, out_dir, winsparkle_cache):
@@ -150,8 +145,7 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         refused = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", os.path.join(out_dir, "x"),
                       "--winsparkle", stand_in, check_rc=False)
         check(refused.returncode != 0 and "stand-in" in refused.stderr, "the tests' stand-in is refused")
-    # The update framework (the stand-in's other build, which the script cannot tell from a real one) goes in
-    # only with its licence, whose text ends the notices and which the bill of materials names with the DLL.
+    # The update framework (the stand-in's other build, which the script cannot tell from a real one).
     framework = os.path.join(out_dir, "framework", "WinSparkle.dll")
     os.makedirs(os.path.dirname(framework), exist_ok=True)
     shutil.copy(os.path.join(bin_dir, "WinSparkleNoCleanup.dll"), framework)
@@ -209,7 +203,7 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
           and "NETBSD FOUNDATION" in refs.get("LicenseRef-BSD-2-clause-NetBSD", "")
           and all(t in notices for t in (" BSD-2-clause-NetBSD:\n Redistribution", " ISC:\n Permission to use")),
           "each licence reference holds its text; the notices give both parts of a compound licence")
-    check(sbom_namespace(msi, os.environ) != sbom_namespace(msi, with_tool_version(out_dir, "wixl", "0.0-test")),
+    check(sbom_namespace(msi, os.path.join(out_dir, "dpkg"), "") != sbom_namespace(msi, os.path.join(out_dir, "dpkg"), "0.1"),
           "the document's namespace changes when one recorded tool version does")
     changelog = open(os.path.join(SOURCE, "CHANGELOG.md"), encoding="utf-8").read()
     newest = re.search(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d\d-\d\d$", changelog, re.M)
@@ -266,10 +260,9 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(components.get(gate[0][5], [""] * 6)[3:5] == ["276", ""] and gate_path[2] == gate[0][2]
           and gate_path[3] not in ("", "+", "-", "*") and gate_path[4] and gate_path[5] == gate[0][5],
           "the Tollbury key is always made and kept; its component's key path is a value")
-    session = [r for r in rows.values() if r[1:5] == ["2", SESSION_KEY, "", ""]] or [[""] * 6]
-    session_component = components.get(session[0][5], [""] * 6)
-    check(session_component[4] == "" and not int(session_component[3] or 16) & 16
-          and rows.get(session_component[5], [""] * 6)[2:4] == [r"SOFTWARE\Verdanto\Tollbury", "Session"],
+    session = components.get(([r[5] for r in rows.values() if r[1:5] == ["2", SESSION_KEY, "", ""]] or [""])[0], [""] * 6)
+    check(session[4] == "" and not int(session[3] or 16) & 16
+          and rows.get(session[5], [""] * 6)[2:4] == [r"SOFTWARE\Verdanto\Tollbury", "Session"],
           "every install makes the session's key, without a value; its component is keyed by the package's record")
     check(table(msi, "MsiLockPermissionsEx") == [["TollburyKeyUsersSetValue", gate[0][0], "Registry",
           "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", ""]], "Users may set values in that key alone")
@@ -319,8 +312,7 @@ class Wine:
         return code
 
     def values(self, key):
-        """HKLM values of a key: {name: (type, data)}; {} if it is missing. Wine's installer gives a key
-        that a row names without a value an empty default value, which the package does not write."""
+        """HKLM values of a key: {name: (type, data)}; {} if missing; not the empty default Wine's msi adds."""
         out = self.run("reg", "query", "HKLM\\" + key).stdout.replace("\r", "")
         values = {}
         for line in out.split("\n"):
@@ -373,18 +365,17 @@ def test_e2e(build_dir, out_dir):
                                r"C:\Program Files\Verdanto\Tollbury\tollbury.exe", argument)
             for _ in range(50):
                 if os.path.exists(received):
-                    break
+                    arguments = open(received, encoding="utf-8", errors="replace").read()
+                    os.remove(received)
+                    return started.returncode, started.stdout, arguments
                 subprocess.run(["sleep", "0.1"])
-            arguments = open(received, encoding="utf-8", errors="replace").read() if os.path.exists(received) else ""
-            if os.path.exists(received):
-                os.remove(received)
-            return started.returncode, started.stdout, arguments
+            return started.returncode, started.stdout, ""
 
         # Install without properties: the Tollbury key and the session's key, both without settings; an
         # administrator's start (every start is one under Wine) looks for an update and starts the client.
         code = wine.msiexec("/i", windows_path(current))
-        session_made = wine.run("reg", "query", r"HKLM\SOFTWARE\Verdanto\Client\sessions\vrd").returncode == 0
-        check(code == 0 and session_made and wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {},
+        check(code == 0 and wine.run("reg", "query", r"HKLM\SOFTWARE\Verdanto\Client\sessions\vrd").returncode == 0
+              and wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {},
               f"install without properties makes the session's key vrd, without values (exit {code})")
         exit_code, log, arguments = start_client("-plain-install")
         check(exit_code == 0 and "-plain-install" in arguments
