@@ -16,9 +16,15 @@
 #                    this, having built the programs itself)
 #   --out-dir DIR    write the package there instead of the build tree
 #   --winsparkle F   ship F as WinSparkle.dll (default: the cache variable)
-#   --sign           sign tollbury.exe and dbgcapture.exe before packaging
-#                    them, then the package (scripts/sign.sh: certificate and
-#                    key from its environment variables)
+#   --winsparkle-licence F
+#                    WinSparkle's licence file (default: COPYING, LICENSE or
+#                    LICENSE.txt beside the DLL); without one the package is
+#                    refused, since the licence must travel with every copy:
+#                    its text ends THIRD-PARTY-NOTICES.txt, and the bill of
+#                    materials gets a package for WinSparkle
+#   --sign           sign the programs before packaging them, then the
+#                    package (scripts/sign.sh: certificate and key from its
+#                    environment variables)
 # WinSparkle.dll goes in only when the CMake cache variable
 # TOLLBURY_WINSPARKLE_DLL names a real one; the tests' stand-in never does.
 # The package is reproducible: the same inputs give the same bytes (file
@@ -27,6 +33,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# The programs the package installs: CMake target = file name without .exe.
+# Each needs its component in packaging/tollbury.wxs too.
+programs=(tollbury.exe dbgcapture.exe)
 
 version=""
 build_dir=${TOLLBURY_BUILD_DIR:-build/windows}
@@ -34,6 +43,7 @@ do_build=1
 out_dir=""
 winsparkle=""
 winsparkle_given=0
+winsparkle_licence=""
 sign=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -44,6 +54,7 @@ while [ $# -gt 0 ]; do
     --no-build) do_build=0; shift ;;
     --out-dir) out_dir=${2:?--out-dir needs a folder}; shift 2 ;;
     --winsparkle) winsparkle=${2?--winsparkle needs a file}; winsparkle_given=1; shift 2 ;;
+    --winsparkle-licence) winsparkle_licence=${2:?--winsparkle-licence needs a file}; shift 2 ;;
     --sign) sign=1; shift ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "package.sh: unknown argument: $1" >&2; exit 2 ;;
@@ -67,7 +78,7 @@ if [ "$do_build" -eq 1 ]; then
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     fi
   fi
-  cmake --build "$build_dir" --target tollbury dbgcapture tollbury_icon >&2
+  cmake --build "$build_dir" --target "${programs[@]%.exe}" tollbury_icon >&2
 fi
 
 cache_value() {  # cache_value NAME: a variable's value in the build's CMake cache
@@ -83,20 +94,20 @@ fi
 version=$(python3 -c 'import sys; p=[int(x) for x in sys.argv[1].split(".")]+[0,0]; print("%d.%d.%d" % tuple(p[:3]))' "$version")
 
 bin=$build_dir/bin
-for f in "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$build_dir/icon/tollbury_icon.exe"; do
+for f in "${programs[@]/#/$bin/}" "$build_dir/icon/tollbury_icon.exe"; do
   [ -f "$f" ] || { echo "package.sh: $f is missing; build the tree first" >&2; exit 1; }
 done
 
 stage=$out_dir/msi-stage
 rm -rf "$stage" && mkdir -p "$stage"
-cp "$bin/tollbury.exe" "$bin/dbgcapture.exe" "$build_dir/icon/tollbury_icon.exe" "$stage/"
+cp "${programs[@]/#/$bin/}" "$build_dir/icon/tollbury_icon.exe" "$stage/"
 # The compiler that built the programs decides which runtime libraries they hold.
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build_dir"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -n 1)
 [ -n "$compiler" ] || { echo "package.sh: $build_dir names no C++ compiler" >&2; exit 1; }
-python3 "$root/packaging/third_party.py" notices "$compiler" "$stage/THIRD-PARTY-NOTICES.txt"
 
 [ "$winsparkle_given" -eq 1 ] || winsparkle=$(cache_value TOLLBURY_WINSPARKLE_DLL)
 with_winsparkle=no
+winsparkle_args=()
 if [ -n "$winsparkle" ]; then
   [ -f "$winsparkle" ] || { echo "package.sh: the WinSparkle.dll to ship, $winsparkle, does not exist" >&2; exit 1; }
   # Never the stand-in of the tests, which the build puts beside the exe.
@@ -105,15 +116,29 @@ if [ -n "$winsparkle" ]; then
     echo "package.sh: $winsparkle is the tests' stand-in ($bin/WinSparkle.dll); give the real WinSparkle.dll" >&2
     exit 1
   fi
+  if [ -z "$winsparkle_licence" ]; then
+    for name in COPYING LICENSE LICENSE.txt; do
+      [ -f "$(dirname "$winsparkle")/$name" ] && { winsparkle_licence=$(dirname "$winsparkle")/$name; break; }
+    done
+  fi
+  if [ -z "$winsparkle_licence" ] || [ ! -s "$winsparkle_licence" ]; then
+    echo "package.sh: WinSparkle's licence must go with WinSparkle.dll, and no licence file was found" \
+      "(${winsparkle_licence:-COPYING, LICENSE or LICENSE.txt beside $winsparkle}); put it beside the DLL" \
+      "or name it with --winsparkle-licence FILE" >&2
+    exit 1
+  fi
   cp "$winsparkle" "$stage/WinSparkle.dll"
   with_winsparkle=yes
+  winsparkle_args=(--winsparkle "$stage/WinSparkle.dll" "$winsparkle_licence")
 fi
+python3 "$root/packaging/third_party.py" notices --compiler "$compiler" --out "$stage/THIRD-PARTY-NOTICES.txt" \
+  "${winsparkle_args[@]}" "${programs[@]}"
 
 # Reproducible dates: the commit's time unless SOURCE_DATE_EPOCH says otherwise.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1700000000)
 fi
-[ "$sign" -eq 0 ] || "$root/scripts/sign.sh" "$stage/tollbury.exe" "$stage/dbgcapture.exe" >&2
+[ "$sign" -eq 0 ] || "$root/scripts/sign.sh" "${programs[@]/#/$stage/}" >&2
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 
 upgrade_code=5d9c4bdb-0c6b-4acc-8ca2-7bc078d4c2b7
@@ -153,6 +178,14 @@ queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, 
 queries+=("UPDATE \`Component\` SET \`Attributes\` = 276 WHERE \`Component\` = 'TollburyKey'")
 queries+=("CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)")
 queries+=("INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('TollburyKeyUsersSetValue', 'TollburyKey', 'Registry', 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)')")
+# The session's key, made by every install, so that every start finds the
+# session it is installed for (with no values unless given): a row with
+# neither name nor value in the session's component, whose key path is the
+# package's own record. An uninstall takes the key away only if it is empty
+# by then: Windows Installer deletes a key once it has removed the last value
+# or subkey under it, and leaves a key that holds values written by others.
+session_key='SOFTWARE\Verdanto\Client\sessions\[SESSION]'
+queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Component_\`) VALUES ('SessionKey', 2, '$session_key', 'SettingSession')")
 # wixl writes HKMU as root 4; it is -1.
 queries+=("UPDATE \`Registry\` SET \`Root\` = -1 WHERE \`Component_\` = 'StartMenuShortcut'")
 # wixl adds msidbCustomActionTypeNoImpersonate (0x800) to every property
@@ -162,15 +195,7 @@ queries+=("UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Type\` = 2099")
 # compares versions, not hashes, when it repairs or replaces them).
 while IFS=$'\t' read -r file_key file_name; do
   staged=$stage/${file_name##*|}
-  file_version=$(python3 - "$staged" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-at = data.find(struct.pack("<I", 0xFEEF04BD))
-if at >= 0:
-    ms, ls = struct.unpack_from("<II", data, at + 8)
-    print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
-PY
-)
+  file_version=$(python3 "$root/packaging/third_party.py" version "$staged")
   [ -n "$file_version" ] || continue
   queries+=("UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = '$file_key'")
   queries+=("DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$file_key'")
@@ -202,9 +227,9 @@ python3 "$root/packaging/msi-dates.py" "$out" "$SOURCE_DATE_EPOCH"
 [ "$sign" -eq 0 ] || "$root/scripts/sign.sh" "$out" >&2
 
 mv "$out" "$msi"
-installed=("$stage/tollbury.exe" "$stage/dbgcapture.exe" "$stage/THIRD-PARTY-NOTICES.txt")
+installed=("${programs[@]/#/$stage/}" "$stage/THIRD-PARTY-NOTICES.txt")
 [ "$with_winsparkle" = no ] || installed+=("$stage/WinSparkle.dll")
-python3 "$root/packaging/third_party.py" sbom "$compiler" "$version" "$SOURCE_DATE_EPOCH" "$msi" "${installed[@]}" \
-  >"$out_dir/tollbury-$version.spdx.json"
+python3 "$root/packaging/third_party.py" sbom --compiler "$compiler" --version "$version" --epoch "$SOURCE_DATE_EPOCH" \
+  --msi "$msi" "${winsparkle_args[@]}" "${installed[@]}" >"$out_dir/tollbury-$version.spdx.json"
 rm -rf "$stage"
 echo "$msi"

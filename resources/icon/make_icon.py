@@ -7,7 +7,9 @@ barrier arm runs across it, with a red tip; big shapes only, so that it stays
 legible at 16 pixels. Every size is drawn from the same geometry (coverage by
 4x4 supersampling), not scaled from a bitmap. Sizes 16 to 64 are 32-bit DIBs
 with their AND mask, 256 is PNG-compressed (as Windows expects). The output
-depends on nothing but this file: the same bytes on every machine.
+depends on nothing but this file: the PNG's deflate stream is written here
+(fixed Huffman codes, a greedy match search), not by the machine's zlib,
+whose versions compress the same pixels to different bytes.
 """
 import struct
 import sys
@@ -74,13 +76,91 @@ def render(size):
     return rows
 
 
+# Deflate's length and distance codes (RFC 1951, 3.2.5): base value and extra bits.
+LENGTHS = [(3 + i, 0) for i in range(8)] + [(b, e) for e in range(1, 6) for b in
+                                            range(3 + (4 << e), 3 + (8 << e), 1 << e)] + [(258, 0)]
+DISTANCES = [(1, 0), (2, 0)] + [(b, e) for e in range(0, 14) for b in (1 + (2 << e), 1 + (3 << e))]
+MAX_DISTANCE, MAX_LENGTH = 32768, 258
+
+
+def code_of(value, table):
+    """The index of the entry of a sorted (base, extra bits) table that covers value."""
+    index = len(table) - 1
+    while table[index][0] > value:
+        index -= 1
+    return index
+
+
+def deflate(data, stride):
+    """A zlib stream of one block with the fixed Huffman codes; matches are
+    found greedily at the nearest earlier place where the next four bytes
+    occur, or one pixel or one row (stride bytes) back."""
+    bits, count, out = 0, 0, bytearray(b"\x78\x01")
+
+    def put(value, length):  # extra bits, least significant first
+        nonlocal bits, count
+        bits |= value << count
+        count += length
+        while count >= 8:
+            out.append(bits & 0xFF)
+            bits >>= 8
+            count -= 8
+
+    def put_code(code, length):  # Huffman codes, most significant bit first
+        put(int(format(code, f"0{length}b")[::-1], 2), length)
+
+    def put_symbol(symbol):
+        if symbol < 144:
+            put_code(0x30 + symbol, 8)
+        elif symbol < 256:
+            put_code(0x190 + symbol - 144, 9)
+        elif symbol < 280:
+            put_code(symbol - 256, 7)
+        else:
+            put_code(0xC0 + symbol - 280, 8)
+
+    put(1, 1)  # the final block
+    put(1, 2)  # fixed codes
+    last, at = {}, 0
+    while at < len(data):
+        key = data[at:at + 4]
+        best_length, best_distance = 0, 0
+        for start in (last.get(key), at - 4, at - stride):
+            if start is None or start < 0 or at - start > MAX_DISTANCE or start >= at:
+                continue
+            length = 0
+            while length < MAX_LENGTH and at + length < len(data) and data[start + length] == data[at + length]:
+                length += 1
+            if length > best_length:
+                best_length, best_distance = length, at - start
+        if best_length < 3:
+            best_length = 1
+            put_symbol(data[at])
+        else:
+            code = code_of(best_length, LENGTHS)
+            put_symbol(257 + code)
+            put(best_length - LENGTHS[code][0], LENGTHS[code][1])
+            code = code_of(best_distance, DISTANCES)
+            put_code(code, 5)
+            put(best_distance - DISTANCES[code][0], DISTANCES[code][1])
+        for i in range(at, at + best_length):
+            last[data[i:i + 4]] = i
+        at += best_length
+    put_symbol(256)
+    put(0, 7)  # to the byte boundary
+    out += struct.pack(">I", zlib.adler32(data))
+    if zlib.decompress(bytes(out)) != data:
+        sys.exit("make_icon.py: the deflate stream does not inflate to its input")
+    return bytes(out)
+
+
 def png(rows):
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     size = len(rows)
     raw = b"".join(b"\0" + bytes(c for pixel in row for c in pixel) for row in rows)
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+            + chunk(b"IDAT", deflate(raw, 1 + 4 * size)) + chunk(b"IEND", b""))
 
 
 def dib(rows):

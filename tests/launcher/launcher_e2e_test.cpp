@@ -348,9 +348,17 @@ TEST_F(LauncherTest, ManifestAndIconResources) {
        {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
         "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n    <windowsSettings>",
         "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>",
-        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2</dpiAwareness>"}) {
+        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, system</dpiAwareness>"}) {
     EXPECT_NE(std::string::npos, manifest.find(setting)) << setting;
   }
+  const std::string version = resource(RT_VERSION, 1);
+  const size_t fixed = version.find("\xBD\x04\xEF\xFE");  // VS_FIXEDFILEINFO's signature
+  ASSERT_NE(std::string::npos, fixed);
+  const auto* file = reinterpret_cast<const VS_FIXEDFILEINFO*>(version.data() + fixed);
+  char assembly[80];
+  std::snprintf(assembly, sizeof assembly, "name=\"Verdanto.Tollbury\" version=\"%u.%u.%u.%u\"", HIWORD(file->dwFileVersionMS),
+                LOWORD(file->dwFileVersionMS), HIWORD(file->dwFileVersionLS), LOWORD(file->dwFileVersionLS));
+  EXPECT_NE(std::string::npos, manifest.find(assembly)) << "the manifest's version is not the FILEVERSION: " << assembly;
   std::string group = resource(RT_GROUP_ICON, 1);
   for (int size : {16, 20, 24, 32, 40, 48, 64, 256}) {
     const int id = LookupIconIdFromDirectoryEx(reinterpret_cast<BYTE*>(&group[0]), TRUE, size, size, 0);

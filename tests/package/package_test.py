@@ -9,8 +9,8 @@
       their types, the shortcut, the upgrade rows; the same inputs give the
       same bytes.
   package_test.py e2e BUILD_DIR OUT_DIR
-      under Wine, in a prefix of its own (OUT_DIR/prefix): a silent install
-      with properties, the registry values, the installed tollbury.exe against
+      under Wine, in a prefix of its own (OUT_DIR/prefix): a plain install whose start starts the client;
+      a repair with properties, the registry values, the installed tollbury.exe against
       a client tree; an upgrade without properties keeping every setting; a
       downgrade refused; an uninstall that leaves the key files and LastCheck.
   package_test.py sign BUILD_DIR OUT_DIR
@@ -36,6 +36,8 @@ import tempfile
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PACKAGE = os.path.join(SOURCE, "scripts", "package.sh")
+THIRD_PARTY = os.path.join(SOURCE, "packaging", "third_party.py")
+COMPILER = "x86_64-w64-mingw32-g++-posix"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 
@@ -89,6 +91,18 @@ SETTINGS = [
 EVENT_SOURCE = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Tollbury"
 
 
+def sbom_namespace(msi, folder, wixl_version):
+    """The namespace of msi's bill of materials (msi its one file), with dpkg-query giving wixl_version."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "dpkg-query"), "w") as script:
+        script.write(f'#!/bin/sh\n[ "$3" = wixl ] && [ -n "{wixl_version}" ] && {{ echo {wixl_version}; exit 0; }}\n'
+                     'exec /usr/bin/dpkg-query "$@"\n')
+    os.chmod(os.path.join(folder, "dpkg-query"), 0o755)
+    return json.loads(run(sys.executable, THIRD_PARTY, "sbom", "--compiler", COMPILER, "--version", "1", "--epoch", "0",
+                          "--msi", msi, msi, env=dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"]))
+                      .stdout)["documentNamespace"]
+
+
 def test_tables(build_dir, out_dir, winsparkle_cache):
     shutil.rmtree(out_dir, ignore_errors=True)
     msi = build_package(build_dir, out_dir)
@@ -131,10 +145,36 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         refused = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", os.path.join(out_dir, "x"),
                       "--winsparkle", stand_in, check_rc=False)
         check(refused.returncode != 0 and "stand-in" in refused.stderr, "the tests' stand-in is refused")
+    # The update framework (the stand-in's other build, which the script cannot tell from a real one).
+    framework = os.path.join(out_dir, "framework", "WinSparkle.dll")
+    os.makedirs(os.path.dirname(framework), exist_ok=True)
+    shutil.copy(os.path.join(bin_dir, "WinSparkleNoCleanup.dll"), framework)
+    refused = run(PACKAGE, "--build-dir", build_dir, "--no-build", "--out-dir", os.path.join(out_dir, "framework"),
+                  "--winsparkle", framework, check_rc=False)
+    check(refused.returncode != 0 and "--winsparkle-licence" in refused.stderr, "WinSparkle.dll without its licence"
+          f" file is refused: {refused.stderr.strip()}")
+    licence = "WinSparkle stand-in licence\n\nCopyright (C) 2026 The tests\n\nKeep this notice with every copy.\n"
+    open(os.path.join(os.path.dirname(framework), "COPYING"), "w").write(licence)
+    shipped = build_package(build_dir, os.path.join(out_dir, "framework"), "--winsparkle", framework)
+    with tempfile.TemporaryDirectory() as extracted:
+        run("msiextract", "-C", extracted, shipped)
+        notices = [open(os.path.join(d, "THIRD-PARTY-NOTICES.txt"), "rb").read() for d, _, n in os.walk(extracted)
+                   if "THIRD-PARTY-NOTICES.txt" in n]
+    document = json.load(open(shipped[:-len(".msi")] + ".spdx.json"))
+    framework_package = [p for p in document["packages"] if p["name"] == "WinSparkle"] or [{}]
+    check(notices and notices[0].endswith(licence.replace("\n", "\r\n").encode())
+          and framework_package[0].get("versionInfo") == "0.8.1.0" and framework_package[0].get("checksums") ==
+          [{"algorithm": "SHA256", "checksumValue": hashlib.sha256(open(framework, "rb").read()).hexdigest()}]
+          and framework_package[0].get("licenseDeclared") == "LicenseRef-WinSparkle"
+          and {"licenseId": "LicenseRef-WinSparkle", "name": "WinSparkle licence", "extractedText": licence.strip()}
+          in document["hasExtractedLicensingInfos"] and {"spdxElementId": "SPDXRef-Package-Tollbury", "relationshipType":
+          "CONTAINS", "relatedSpdxElement": "SPDXRef-Package-WinSparkle"} in document["relationships"],
+          "with the update framework and its licence: the notices end with it, and the SPDX document holds its package")
 
     with tempfile.TemporaryDirectory() as extracted:
         run("msiextract", "-C", extracted, msi)
         found = {name: os.path.join(d, name) for d, _, names in os.walk(extracted) for name in names}
+        installed_sha1s = sorted(hashlib.sha1(open(path, "rb").read()).hexdigest() for path in found.values())
         for name in ("tollbury.exe", "dbgcapture.exe"):
             same = name in found and open(found[name], "rb").read() == open(os.path.join(bin_dir, name), "rb").read()
             check(same, f"the packaged {name} is the built one, byte for byte")
@@ -146,16 +186,29 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     sbom = json.load(open(msi[:-len(".msi")] + ".spdx.json"))
     versions = {p["name"]: p["versionInfo"] for p in sbom["packages"]}
     hashes = {f["fileName"]: f["checksums"][-1]["checksumValue"] for f in sbom["files"]}
-    winpthread = os.path.realpath(run("x86_64-w64-mingw32-g++-posix", "-print-file-name=libwinpthread.a").stdout.strip())
+    winpthread = os.path.realpath(run(COMPILER, "-print-file-name=libwinpthread.a").stdout.strip())
     dpkg = run("dpkg-query", "-W", "-f=${Version}", run("dpkg", "-S", winpthread).stdout.split(":")[0]).stdout
     check(sbom["spdxVersion"] == "SPDX-2.3" and versions["Tollbury"] == props["ProductVersion"]
           and sbom["packages"][0]["checksums"][0]["checksumValue"] == hashlib.sha256(open(msi, "rb").read()).hexdigest()
           and hashes.get("./tollbury.exe") == hashlib.sha256(open(os.path.join(bin_dir, "tollbury.exe"), "rb").read())
           .hexdigest() and versions.get("libwinpthread.a") == dpkg and "wixl" in versions,
           "the SPDX document beside the package: its SHA-256, the files', the static libraries' and tools' versions")
+    unanalysed = {p["SPDXID"] for p in sbom["packages"] if p.get("filesAnalyzed") is False}
+    check(not [r for r in sbom["relationships"] if r["relationshipType"] == "CONTAINS" and r["spdxElementId"] in
+               unanalysed], "no package whose files are not analysed CONTAINS anything (SPDX 2.3, 7.8)")
+    check(sbom["packages"][0]["packageVerificationCode"]["packageVerificationCodeValue"] ==
+          hashlib.sha1("".join(installed_sha1s).encode()).hexdigest(), "the verification code, from the installed files")
+    refs = {r["licenseId"]: r["extractedText"] for r in sbom["hasExtractedLicensingInfos"]}
+    check(refs and all(len(text) > 40 and "THIRD-PARTY" not in text for text in refs.values())
+          and "NETBSD FOUNDATION" in refs.get("LicenseRef-BSD-2-clause-NetBSD", "")
+          and all(t in notices for t in (" BSD-2-clause-NetBSD:\n Redistribution", " ISC:\n Permission to use")),
+          "each licence reference holds its text; the notices give both parts of a compound licence")
+    check(sbom_namespace(msi, os.path.join(out_dir, "dpkg"), "") != sbom_namespace(msi, os.path.join(out_dir, "dpkg"), "0.1"),
+          "the document's namespace changes when one recorded tool version does")
     changelog = open(os.path.join(SOURCE, "CHANGELOG.md"), encoding="utf-8").read()
     newest = re.search(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d\d-\d\d$", changelog, re.M)
-    check(newest is not None and newest.group(1) == props["ProductVersion"],
+    check(newest is not None and newest.group(1) == props["ProductVersion"] and re.search(r"^## ", changelog, re.M)
+          .start() == changelog.find("## [Unreleased]"),
           f"CHANGELOG.md's newest entry is the package's version ({newest and newest.group(1)})")
 
     registry = {(r[2], r[3]): r for r in table(msi, "Registry")}
@@ -207,6 +260,10 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(components.get(gate[0][5], [""] * 6)[3:5] == ["276", ""] and gate_path[2] == gate[0][2]
           and gate_path[3] not in ("", "+", "-", "*") and gate_path[4] and gate_path[5] == gate[0][5],
           "the Tollbury key is always made and kept; its component's key path is a value")
+    session = components.get(([r[5] for r in rows.values() if r[1:5] == ["2", SESSION_KEY, "", ""]] or [""])[0], [""] * 6)
+    check(session[4] == "" and not int(session[3] or 16) & 16
+          and rows.get(session[5], [""] * 6)[2:4] == [r"SOFTWARE\Verdanto\Tollbury", "Session"],
+          "every install makes the session's key, without a value; its component is keyed by the package's record")
     check(table(msi, "MsiLockPermissionsEx") == [["TollburyKeyUsersSetValue", gate[0][0], "Registry",
           "D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", ""]], "Users may set values in that key alone")
 
@@ -255,12 +312,12 @@ class Wine:
         return code
 
     def values(self, key):
-        """HKLM values of a key: {name: (type, data)}; {} if it is missing."""
+        """HKLM values of a key: {name: (type, data)}; {} if missing; not the empty default Wine's msi adds."""
         out = self.run("reg", "query", "HKLM\\" + key).stdout.replace("\r", "")
         values = {}
         for line in out.split("\n"):
             m = re.match(r"^    (\S+)    (REG_\w+)    ?(.*)$", line)
-            if m:
+            if m and m.groups() != ("(Default)", "REG_SZ", ""):
                 values[m.group(1)] = (m.group(2), m.group(3))
         return values
 
@@ -294,16 +351,36 @@ def test_e2e(build_dir, out_dir):
         wine.run("reg", "delete", r"HKLM\SOFTWARE\Policies\Verdanto", "/f")
         client_root = wine.c("ProgramData", "Verdanto", "RudAvuvav")
         shutil.rmtree(client_root, ignore_errors=True)
-        # Install without properties: the Tollbury key alone, empty; a start (no client yet) writes LastCheck into it.
-        code = wine.msiexec("/i", windows_path(current))
-        wine.run(wine.c("Program Files", "Verdanto", "Tollbury", "tollbury.exe"), "-no_upgrade")
-        check(code == 0 and sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
-              f"install without properties makes the Tollbury key, and a start writes LastCheck into it (exit {code})")
         os.makedirs(os.path.join(client_root, "2.0.0"))
         shutil.copy(os.path.join(build_dir, "bin", "rudavuvav.exe"), os.path.join(client_root, "2.0.0"))
         for name in ("vrd-key.ppk", "vrd-upload-key.ppk"):
             with open(os.path.join(client_root, name), "w") as f:
                 f.write("PuTTY-User-Key-File-2: ssh-rsa\n")
+        install = wine.c("Program Files", "Verdanto", "Tollbury")
+        received = os.path.join(client_root, "2.0.0", "received.txt")
+
+        def start_client(argument):
+            """The installed tollbury.exe under the capture tool: its exit code, its log, the client's arguments."""
+            started = wine.run(os.path.join(install, "dbgcapture.exe"),
+                               r"C:\Program Files\Verdanto\Tollbury\tollbury.exe", argument)
+            for _ in range(50):
+                if os.path.exists(received):
+                    arguments = open(received, encoding="utf-8", errors="replace").read()
+                    os.remove(received)
+                    return started.returncode, started.stdout, arguments
+                subprocess.run(["sleep", "0.1"])
+            return started.returncode, started.stdout, ""
+
+        # Install without properties: the Tollbury key and the session's key, both without settings; an
+        # administrator's start (every start is one under Wine) looks for an update and starts the client.
+        code = wine.msiexec("/i", windows_path(current))
+        check(code == 0 and wine.run("reg", "query", r"HKLM\SOFTWARE\Verdanto\Client\sessions\vrd").returncode == 0
+              and wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {},
+              f"install without properties makes the session's key vrd, without values (exit {code})")
+        exit_code, log, arguments = start_client("-plain-install")
+        check(exit_code == 0 and "-plain-install" in arguments
+              and sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
+              f"after it, an administrator's start starts the client and writes LastCheck (exit {exit_code}):\n{log}")
 
         # Properties for the installed package: a repair; SERVERKEYPINS is not given, so nothing is written for it.
         code = wine.msiexec("/i", windows_path(current), "SERVER=keys.verdanto.example", "HOSTNAME=updates.example",
@@ -319,24 +396,16 @@ def test_e2e(build_dir, out_dir):
         events = (wine.values(SETTINGS[-1][1]), wine.values(EVENT_SOURCE).get("EventMessageFile"))
         check(events == ({"ReportToEventLog": ("REG_DWORD", "0x1")}, ("REG_SZ", r"C:\Program Files\Verdanto\Tollbury"
                                                                      r"\tollbury.exe")), f"policy, source: {events}")
-        install = wine.c("Program Files", "Verdanto", "Tollbury")
         check(sorted(os.listdir(install)) == ["THIRD-PARTY-NOTICES.txt", "dbgcapture.exe", "tollbury.exe"],
               "program files installed")
         shortcuts = [os.path.join(d, n) for d, _, names in os.walk(wine.c()) for n in names if n == "Verdanto Client.lnk"]
         check(len(shortcuts) == 1, "Start-menu shortcut created")
 
         # The installed launcher against the client tree.
-        started = wine.run(os.path.join(install, "dbgcapture.exe"),
-                           r"C:\Program Files\Verdanto\Tollbury\tollbury.exe", "-from-msi-test")
-        received = os.path.join(client_root, "2.0.0", "received.txt")
-        for _ in range(50):
-            if os.path.exists(received):
-                break
-            subprocess.run(["sleep", "0.1"])
-        check(started.returncode == 0 and "[tollbury] Launching rudavuvav.exe" in started.stdout,
-              f"installed tollbury.exe exits 0 and starts the client (exit {started.returncode})")
-        check(os.path.exists(received) and "-from-msi-test" in open(received, encoding="utf-8", errors="replace").read(),
-              "the client received the arguments")
+        exit_code, log, arguments = start_client("-from-msi-test")
+        check(exit_code == 0 and "[tollbury] Launching rudavuvav.exe" in log,
+              f"installed tollbury.exe exits 0 and starts the client (exit {exit_code})")
+        check("-from-msi-test" in arguments, "the client received the arguments")
 
         # Upgrade without properties: every setting stays.
         code = wine.msiexec("/i", windows_path(newer))
@@ -365,7 +434,8 @@ def test_e2e(build_dir, out_dir):
         check(not any(os.path.exists(s) for s in shortcuts), "shortcut removed")
         check(wine.values(SETTINGS[-1][1]) == {} and wine.run("reg", "query", "HKLM\\" + EVENT_SOURCE).returncode != 0,
               "the policy value and the event source's key removed")
-        check(wine.values(r"SOFTWARE\Verdanto\Client\sessions\vrd") == {}, "the session values written are removed")
+        check(wine.run("reg", "query", r"HKLM\SOFTWARE\Verdanto\Client\sessions\vrd").returncode != 0,
+              "the session values written are removed, and the key with them, which holds nothing else")
         check(sorted(wine.values(r"SOFTWARE\Verdanto\Client\Tollbury")) == ["LastCheck", "Package"],
               "UpgradeCheck removed, LastCheck and the key's own key path kept")
         check(all(os.path.exists(os.path.join(client_root, n)) for n in ("vrd-key.ppk", "vrd-upload-key.ppk")),
@@ -378,9 +448,10 @@ def test_e2e(build_dir, out_dir):
         code = wine.msiexec("/i", windows_path(current), "SESSION=second", "SERVER=keys.second.example")
         check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") ==
               {"Server": ("REG_SZ", "keys.second.example")}, f"install for another session (exit {code})")
+        wine.run("reg", "add", r"HKLM\SOFTWARE\Verdanto\Client\sessions\second", "/v", "Other", "/d", "x", "/f")
         code = wine.msiexec("/x", windows_path(current))
-        check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") == {},
-              f"its uninstall removes that session's values (exit {code})")
+        check(code == 0 and wine.values(r"SOFTWARE\Verdanto\Client\sessions\second") == {"Other": ("REG_SZ", "x")},
+              f"its uninstall removes that session's values, and keeps the key with a value of another's (exit {code})")
         check(wine.values(SETTINGS[-1][1]) == {"ReportToEventLog": ("REG_DWORD", "0x1")},
               "the policy value Group Policy wrote survives the install and the uninstall")
     finally:
