@@ -6,15 +6,12 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "launcher/service_url.h"
 #include "sys/debug_log.h"
 #include "sys/handle_guard.h"
 #include "sys/registry.h"
 
 namespace {
-
-bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
-  return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
-}
 
 bool IsSingleUser(HKEY sessionKey) {
   DWORD value = 0;
@@ -40,22 +37,6 @@ void ReadServiceUrl(HKEY sessionKey, const wchar_t* sessionName, wchar_t (&servi
 }
 
 }  // namespace
-
-bool FormServiceUrl(const wchar_t* server, wchar_t (&serviceUrl)[ServiceUrlSize]) {
-  int written;
-  if (StartsWith(server, L"https")) {
-    written = _snwprintf(serviceUrl, ServiceUrlSize, L"%ls", server);
-  } else if (StartsWith(server, L"http")) {
-    written = _snwprintf(serviceUrl, ServiceUrlSize, L"https%ls", server + 4);
-  } else {
-    written = _snwprintf(serviceUrl, ServiceUrlSize, L"https://%ls", server);
-  }
-  if (written < 0 || written >= ServiceUrlSize) {
-    serviceUrl[0] = L'\0';
-    return false;
-  }
-  return true;
-}
 
 void ReadUpgradeCheck(bool& updateCheck) {
   HKEY opened = nullptr;

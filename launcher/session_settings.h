@@ -9,7 +9,3 @@ void ReadUpgradeCheck(bool& updateCheck);
 // single-user one and, if so, the https URL of its key service.
 void ReadSessionSettings(const wchar_t* sessionName, wchar_t (&sessionKeyPath)[SessionKeyPathSize],
                          bool& singleUser, wchar_t (&serviceUrl)[ServiceUrlSize]);
-
-// Turns a "Server" value into an https URL. Returns false, with an empty
-// URL, when the result would not fit.
-bool FormServiceUrl(const wchar_t* server, wchar_t (&serviceUrl)[ServiceUrlSize]);

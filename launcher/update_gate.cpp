@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <cwchar>
 
 #include "launcher/admin_token.h"
+#include "launcher/last_check.h"
 #include "sys/limits.h"
 #include "launcher/throttle.h"
 #include "sys/debug_log.h"
@@ -47,7 +47,7 @@ long long ReadLastCheck() {
   }
   wchar_t* text = nullptr;
   if (FAILED(ReadRegistryString(key.handle, L"LastCheck", &text))) return 0;
-  const long long lastCheck = std::wcstoll(text, nullptr, 10);
+  const long long lastCheck = LastCheckFromText(text);
   std::free(text);
   return lastCheck;
 }
@@ -61,9 +61,8 @@ void WriteLastCheck(long long now) {
     key.handle = nullptr;
     return;
   }
-  wchar_t text[24];
-  const int length = std::swprintf(text, 24, L"%lld", now);
-  if (length <= 0) return;
+  wchar_t text[LastCheckTextSize];
+  const int length = FormatLastCheck(now, text);
   RegSetValueExW(key.handle, L"LastCheck", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                  static_cast<DWORD>((length + 1) * sizeof(wchar_t)));
 }

@@ -8,7 +8,7 @@ set -euo pipefail
 seconds=${1:-20}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-targets=(json_find json_decode json_number json_print version_rank key_reply argument_quoting)
+targets=(json_find json_decode json_number json_print version_rank key_reply argument_quoting outside_text)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}"
