@@ -9,11 +9,11 @@
 # The key service is the tests' (tests/keyservice) on port 443 of
 # BENCH_ADDRESS (default 127.0.2.1, apart from the tests' services). The runs
 # of each pair alternate; prints the median of RUNS runs (default 20) of
-# each, their ratio and the load average before and after, then the DLLs that
-# each loads (Wine's +loaddll trace), those that only the launcher loads and
-# those loaded more than once. Compare ratios only from runs taken while the
-# machine is quiet. TOLLBURY_WINDOWS_BUILD picks the build tree
-# (scripts/wine-session.sh).
+# each, their ratio (and that of the minima) and the load average before and
+# after, then the DLLs that each loads in its own process (Wine's +loaddll
+# trace), those that only the launcher loads and those loaded more than
+# once. Compare ratios only from runs taken while the machine is quiet.
+# TOLLBURY_WINDOWS_BUILD picks the build tree (scripts/wine-session.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-20}
@@ -99,7 +99,8 @@ for pair, (validating, commands) in pairs.items():
         print(f"{pair:10s} {name:9s} median of {runs}: {medians[name] * 1000:7.1f} ms "
               f"(min {min(times[name]) * 1000:.1f}, max {max(times[name]) * 1000:.1f})")
     (a, _, _), (b, _, _) = commands
-    print(f"{pair:10s} ratio {a}/{b}: {medians[a] / medians[b]:.3f}")
+    print(f"{pair:10s} ratio {a}/{b}: {medians[a] / medians[b]:.3f} "
+          f"(of the minima {min(times[a]) / min(times[b]):.3f})")
     traces.append((pair, validating, commands))
 print(f"load average after: {load()}")
 
