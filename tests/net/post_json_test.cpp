@@ -515,6 +515,10 @@ TEST_F(PostJsonTest, ProxyAnswerIsAwaitedBriefly) {
   }
   for (HINTERNET handle : {request, connection, session})
     WinHttpCloseHandle(handle);
+  // Recorded once the connection ends, before the next test resets the service.
+  const std::vector<RecordedRequest> requests = KeyServiceWaitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].bodyComplete);
 }
 
 TEST_F(PostJsonTest, CompressibleReplyArrivesAsPlainText) {
