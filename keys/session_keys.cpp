@@ -173,9 +173,12 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
                       const KeyFiles& files, const ServerTrust& trust, ProxyRoute& route) {
   wchar_t keyDigest[Md5HexSize];
   wchar_t uploadKeyDigest[Md5HexSize];
+  // One provider for both digests, held until the validation is over: the
+  // secure connection loads some of the DLLs that releasing it unloads.
+  Md5Provider md5Provider;
   // Both are tried: either one denied means neither can be replaced.
-  const DWORD keyResult = HashFileMd5(files.keyPath, keyDigest);
-  const DWORD uploadKeyResult = HashFileMd5(files.uploadKeyPath, uploadKeyDigest);
+  const DWORD keyResult = HashFileMd5(files.keyPath, keyDigest, md5Provider);
+  const DWORD uploadKeyResult = HashFileMd5(files.uploadKeyPath, uploadKeyDigest, md5Provider);
   if (keyResult == ERROR_ACCESS_DENIED || uploadKeyResult == ERROR_ACCESS_DENIED) {
     ReportKeysOfAnotherUser(sessionName, files);
     return false;

@@ -2,6 +2,7 @@
 
 #include "net/identity.h"
 #include "net/proxy.h"
+#include "net/proxy_answer.h"
 #include "net/send_decision.h"
 #include "sys/debug_log.h"
 #include "sys/event_log.h"
@@ -340,18 +341,21 @@ struct Exchange {
 
 // How an attempt ended: with an answer or a failure that stands, or through
 // the proxy before the body was handed over, with the proxy's own status
-// when it answered instead of opening the tunnel.
+// when it answered instead of opening the tunnel, or with the error that
+// ended the read of that answer.
 enum class Way { Final, ProxyNotReached, ProxySignInRefused };
 struct Attempt {
   Way way;
   unsigned proxyStatus;
+  bool answerUnread = false;
 };
 
 // What answered before the tunnel was up: the proxy, with a status of its own.
 // A 407 leaves the scheme it takes the logon in (0 for none) in `scheme`.
 void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome, DWORD& scheme) {
-  if (!WinHttpReceiveResponse(request, nullptr)) {
-    outcome.error = LastErrorOr(InvalidResponseFallback);
+  outcome.error = ReceiveProxyAnswer(request);
+  if (outcome.error != 0) {
+    outcome.answerUnread = true;
     return;
   }
   DWORD code = 0;
@@ -391,6 +395,7 @@ void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome,
   outcome.error = 0;
   outcome.status = 0;
   outcome.proxyTakesLogon = false;
+  outcome.answerUnread = false;
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                           exchange.bodyLength, 0)) {
     outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
@@ -435,7 +440,7 @@ int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy
         attempt = {Way::ProxySignInRefused, 0};
         return ERROR_WINHTTP_LOGIN_FAILURE;
       case NextStep::ProxyNotReached:
-        attempt = {Way::ProxyNotReached, outcome.error == 0 ? outcome.status : 0};
+        attempt = {Way::ProxyNotReached, outcome.error == 0 ? outcome.status : 0, outcome.answerUnread};
         return outcome.error != 0 ? outcome.error : ERROR_EXTENDED_ERROR;
     }
   }
@@ -487,6 +492,10 @@ void LogProxyGivenUp(const Attempt& attempt, const wchar_t* proxy, int result) {
     ReportNextLogLine(EventProxySignInRefused, EVENTLOG_WARNING_TYPE);
     LogLine3(L"[tollbury] The proxy ", proxy,
              L" asks for a sign-in that Tollbury cannot give.  Reaching the key service directly\n");
+    return;
+  }
+  if (attempt.answerUnread) {
+    LogGoingDirect(EventProxyNotReached, L"[tollbury] The proxy's answer could not be read", L" (error ", result);
     return;
   }
   // A proxy that answered in place of the tunnel is named by its status.

@@ -22,6 +22,9 @@ struct SendOutcome {
   // The user's logon has been offered to the proxy on this request.
   bool signingIn;
   int sends;  // sends made on this request so far, this one included
+  // The headers went out, but the proxy's answer to them could not be read
+  // (error holds why): nothing was tunnelled.
+  bool answerUnread = false;
 };
 
 enum class NextStep {

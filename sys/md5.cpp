@@ -65,14 +65,31 @@ HANDLE OpenForHashing(const wchar_t* path) {
   }
 }
 
+DWORD HashOpenFileWith(HANDLE file, Md5Provider& provider, wchar_t (&hexOut)[Md5HexSize]) {
+  if (provider.context == 0) {
+    HCRYPTPROV context = 0;
+    if (!CryptAcquireContextW(&context, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return GetLastError();
+    provider.context = context;
+  }
+  return HashOpenFile(file, provider.context, hexOut);
+}
+
 }  // namespace
 
+Md5Provider::~Md5Provider() {
+  if (context != 0) CryptReleaseContext(context, 0);
+}
+
+// The context is released before the file is closed.
 std::uint32_t HashFileMd5(const wchar_t* path, wchar_t (&hexOut)[Md5HexSize]) {
   ScopedKernelHandle file(OpenForHashing(path));
   if (file.handle == INVALID_HANDLE_VALUE) return GetLastError();
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return GetLastError();
-  const DWORD result = HashOpenFile(file.handle, provider, hexOut);
-  CryptReleaseContext(provider, 0);
-  return result;
+  Md5Provider provider;
+  return HashOpenFileWith(file.handle, provider, hexOut);
+}
+
+std::uint32_t HashFileMd5(const wchar_t* path, wchar_t (&hexOut)[Md5HexSize], Md5Provider& provider) {
+  ScopedKernelHandle file(OpenForHashing(path));
+  if (file.handle == INVALID_HANDLE_VALUE) return GetLastError();
+  return HashOpenFileWith(file.handle, provider, hexOut);
 }

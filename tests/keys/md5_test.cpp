@@ -38,14 +38,17 @@ TEST(HashFileMd5, GivesTheDigestOfTheWholeFile) {
       {"uneven tail", Pattern(3000), L"b32692527de03c91ea517449e84c80ed"},
   };
   ScratchDir dir;
+  Md5Provider shared;  // one context for every case, as a key check uses it
   for (const DigestCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::wstring path = dir.File(L"key.ppk");
     ASSERT_TRUE(WriteFileBytes(path, c.content));
-    wchar_t hex[Md5HexSize];
+    wchar_t hex[Md5HexSize], sharedHex[Md5HexSize];
     std::wmemset(hex, L'#', Md5HexSize);
     EXPECT_EQ(HashFileMd5(path.c_str(), hex), 0u);
     EXPECT_EQ(std::wstring(hex, Md5HexSize), std::wstring(c.digest) + L'\0');
+    EXPECT_EQ(HashFileMd5(path.c_str(), sharedHex, shared), 0u);
+    EXPECT_EQ(std::wstring(sharedHex, Md5HexSize), std::wstring(c.digest) + L'\0');
   }
 }
 

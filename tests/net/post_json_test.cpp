@@ -1,6 +1,7 @@
 #include "net/post_json.h"
 
 #include "net/identity.h"
+#include "net/proxy_answer.h"
 #include "net/send_decision.h"
 #include "tests/support/key_service.h"
 
@@ -453,7 +454,7 @@ TEST(PostJsonSendDecision, ChoosesTheNextStep) {
   const int Resend = ERROR_WINHTTP_RESEND_REQUEST, LoginFailure = ERROR_WINHTTP_LOGIN_FAILURE;
   struct Row {
     const char* name;
-    SendOutcome outcome;  // proxy, tunnel, body out, error, status, logon taken, signing in, sends
+    SendOutcome outcome;  // proxy, tunnel, body out, error, status, logon taken, signing in, sends, answer unread
     NextStep next;
   } rows[] = {
       {"12032 with no tunnel", {true, false, false, Resend, 0, false, false, 1}, NextStep::Resend},
@@ -469,6 +470,8 @@ TEST(PostJsonSendDecision, ChoosesTheNextStep) {
       {"403 with no tunnel", {true, false, false, 0, 403, false, false, 1}, NextStep::ProxyNotReached},
       {"502 with no tunnel", {true, false, false, 0, 502, false, false, 1}, NextStep::ProxyNotReached},
       {"proxy down", {true, false, false, ERROR_WINHTTP_CANNOT_CONNECT, 0, false, false, 1}, NextStep::ProxyNotReached},
+      {"proxy's answer not read in time", {true, false, false, ERROR_WINHTTP_TIMEOUT, 0, false, true, 2, true},
+       NextStep::ProxyNotReached},
       {"failure after the body went out", {true, true, true, ERROR_WINHTTP_TIMEOUT, 0, false, false, 1},
        NextStep::Fail},
       {"12032 after the body went out", {true, true, true, Resend, 0, false, false, 1}, NextStep::Fail},
@@ -482,6 +485,40 @@ TEST(PostJsonSendDecision, ChoosesTheNextStep) {
   };
   for (const Row& row : rows)
     EXPECT_EQ(static_cast<int>(DecideAfterSend(row.outcome)), static_cast<int>(row.next)) << row.name;
+}
+
+// A service that waits for the declared body stands in for a WinHTTP that
+// waits for it: the read ends at the bound, not when the service gives up
+// (30 s), and the request gets its own time-outs back.
+TEST_F(PostJsonTest, ProxyAnswerIsAwaitedBriefly) {
+  HINTERNET session = WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET connection = WinHttpConnect(session, KeyServiceHost().c_str(), 443, 0);
+  HINTERNET request = WinHttpOpenRequest(connection, L"POST", L"/api", nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+  ASSERT_NE(request, nullptr);
+  const DWORD options[] = {WINHTTP_OPTION_SECURITY_FLAGS, WINHTTP_OPTION_RECEIVE_TIMEOUT,
+                           WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT};
+  DWORD values[] = {0x3300, 41000, 43000};
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(WinHttpSetOption(request, options[i], &values[i], sizeof(DWORD)));
+  ASSERT_TRUE(WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 10, 0));
+  const ULONGLONG start = GetTickCount64();
+  // Wine 8 hands up the socket's own WSAETIMEDOUT.
+  const int read = ReceiveProxyAnswer(request);
+  EXPECT_TRUE(read == ERROR_WINHTTP_TIMEOUT || read == WSAETIMEDOUT) << read;
+  EXPECT_LT(GetTickCount64() - start, ProxyAnswerWaitMs + 15000);
+  for (int i = 1; i < 3; ++i) {
+    DWORD value = 0, size = sizeof(value);
+    EXPECT_TRUE(WinHttpQueryOption(request, options[i], &value, &size));
+    EXPECT_EQ(value, values[i]) << "option " << options[i];
+  }
+  for (HINTERNET handle : {request, connection, session})
+    WinHttpCloseHandle(handle);
+  // Recorded once the connection ends, before the next test resets the service.
+  const std::vector<RecordedRequest> requests = KeyServiceWaitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].bodyComplete);
 }
 
 TEST_F(PostJsonTest, CompressibleReplyArrivesAsPlainText) {

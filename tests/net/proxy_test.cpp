@@ -349,8 +349,9 @@ TEST_F(KeyServiceThroughProxy, ProxySignInWithTheUsersLogon) {
   GTEST_SKIP() << "a proxy that asks for Negotiate or NTLM is answered with the Windows logon of the user, "
                   "over as many legs as WinHTTP asks for (12032), and a proxy that refuses the tunnel with 403, "
                   "502 or 503 is named by that status; Wine has no Windows logon to offer, and under Wine any "
-                  "refused tunnel fails the send (12157) instead of handing over the proxy's status. The "
-                  "decisions are in the PostJsonSendDecision table";
+                  "refused tunnel fails the send (12157) instead of handing over the proxy's status, so the "
+                  "read of that status never runs here. The decisions are in the PostJsonSendDecision table, "
+                  "the read's bound in PostJsonTest.ProxyAnswerIsAwaitedBriefly";
 }
 
 TEST_F(KeyServiceThroughProxy, AutoDetectedProxy) {
