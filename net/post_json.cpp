@@ -386,9 +386,26 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
     outcome.error = LastErrorOr(InvalidResponseFallback);
 }
 
-// One send: the headers alone, so that WinHTTP never holds the body and so
-// never posts it again by itself; the body follows only through an open
-// tunnel, or directly.
+// A direct request with no key to check first holds nothing back: its body
+// goes out with the headers, in one write. Written apart, the body waits for
+// the headers' acknowledgement, which a server may delay by 40 ms or more.
+bool SendsBodyWithHeaders(const Exchange& exchange, const SendOutcome& outcome) {
+  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned);
+}
+
+void SendWholeRequest(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
+  // From here a failure stands: part of the body may have gone out.
+  outcome.bodyHandedOver = true;
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(exchange.body),
+                          exchange.bodyLength, exchange.bodyLength, 0))
+    outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
+  else if (!WinHttpReceiveResponse(request, nullptr))
+    outcome.error = LastErrorOr(InvalidResponseFallback);
+}
+
+// One send. Through a proxy or to a pinned key, the headers go alone, so
+// that WinHTTP never holds the body and so never posts it again by itself;
+// the body follows only through an open tunnel, or once the key matches.
 void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome, DWORD& scheme) {
   ++outcome.sends;
   outcome.tunnelUp = !outcome.throughProxy;
@@ -396,6 +413,10 @@ void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome,
   outcome.status = 0;
   outcome.proxyTakesLogon = false;
   outcome.answerUnread = false;
+  if (SendsBodyWithHeaders(exchange, outcome)) {
+    SendWholeRequest(request, exchange, outcome);
+    return;
+  }
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                           exchange.bodyLength, 0)) {
     outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);

@@ -33,8 +33,9 @@ constexpr int PostJsonKeyPinsMalformed = 1610;
 // body goes out only once the server's key matches.
 // `route` may be null: the user's proxy is looked up for this request alone.
 // Otherwise it is looked up once and kept there for later requests to the
-// same URL. The headers go out first and the body only once the secure
-// channel to the service is up. A request is sent directly when the proxy
+// same URL. Through a proxy, or with pins, the headers go out first and the
+// body only once the secure channel to the service is up (and the key
+// matches); a direct request without pins sends both at once. A request is sent directly when the proxy
 // cannot be found, reached or signed in to, or answers in place of the
 // tunnel, but only while its body has not been handed over: no body is ever
 // posted twice. The user's logon is offered to the proxy alone.
