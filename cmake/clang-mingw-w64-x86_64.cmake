@@ -1,9 +1,11 @@
 # Cross-compiles for 64-bit Windows with Debian's Clang, on the MinGW-w64
 # headers, libraries and binutils that the GCC build uses: a second compiler
-# over the same code. Clang finds no libstdc++ of MinGW-w64's GCC by itself
-# (its folder is named "12-posix", not a version), so the three C++ include
-# folders and the library folder are named here. It links with GNU ld: lld
-# links too, but its delay-load thunks crash on the first delay-loaded call.
+# over the same code. Clang 14 does not find Debian's MinGW-w64 libstdc++
+# by itself (its folder is named "12-posix"), so the three C++ include
+# folders and the library folder are named here. It links with GNU ld: with
+# lld the program links but crashes at its first delay-loaded call. The
+# standard libraries are only the C++ runtime's, not CMake's list of system
+# DLLs, so a target that forgets a DLL it calls fails here.
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-x86_64.cmake)
 
 set(CMAKE_C_COMPILER clang)
