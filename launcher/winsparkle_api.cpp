@@ -55,7 +55,7 @@ void LogLoadFailure(DWORD error) {
 void LogAsciiName(const char* name) {
   wchar_t wide[64];
   int i = 0;
-  for (; name[i] != '\0' && i < 63; ++i) wide[i] = static_cast<wchar_t>(name[i]);
+  for (; i < 63 && name[i] != '\0'; ++i) wide[i] = static_cast<wchar_t>(name[i]);
   wide[i] = L'\0';
   LogText(wide);
 }

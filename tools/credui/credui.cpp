@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <wincred.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -120,9 +121,7 @@ std::wstring Field(const std::wstring& line, int index) {
 int CountRecordedCalls() {
   std::string calls;
   if (!ReadWholeFile(SideFile(L"credui-calls.txt"), calls)) return 0;
-  int count = 0;
-  for (char c : calls) count += c == '\n';
-  return count;
+  return static_cast<int>(std::count(calls.begin(), calls.end(), '\n'));
 }
 
 void CopyBounded(PWSTR target, ULONG size, const std::wstring& text) {
