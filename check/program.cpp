@@ -1,0 +1,137 @@
+#include "check/program.h"
+
+#include <windows.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cstdlib>
+#include <cstdio>
+#include <cwchar>
+
+#include "net/identity.h"
+#include "sys/client_root.h"
+
+namespace {
+
+constexpr wchar_t Area[] = L"program";
+constexpr int SignerSize = 256;
+
+// The subject of the signing certificate, "" when there is none.
+void ReadSigner(HANDLE state, wchar_t (&signer)[SignerSize]) {
+  signer[0] = L'\0';
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  CRYPT_PROVIDER_SGNR* signerData = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+  if (!signerData || signerData->csCertChain == 0 || !signerData->pasCertChain[0].pCert) return;
+  CertGetNameStringW(signerData->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, signer,
+                     SignerSize);
+}
+
+// WinVerifyTrust's verdict on the file's Authenticode signature, with no
+// window; offline, revocation is judged from what the machine holds.
+LONG VerifySignature(const wchar_t* path, bool offline, wchar_t (&signer)[SignerSize]) {
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = offline ? WTD_CACHE_ONLY_URL_RETRIEVAL : 0;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  ReadSigner(data.hWVTStateData, signer);
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  return verdict;
+}
+
+bool IsUnsigned(LONG verdict) {
+  return verdict == TRUST_E_NOSIGNATURE || verdict == TRUST_E_SUBJECT_FORM_UNKNOWN ||
+         verdict == TRUST_E_PROVIDER_UNKNOWN;
+}
+
+void CheckSignature(CheckReport& report, const wchar_t* name, const wchar_t* path, bool offline) {
+  wchar_t signer[SignerSize];
+  const LONG verdict = VerifySignature(path, offline, signer);
+  const unsigned long code = static_cast<unsigned long>(verdict);
+  if (verdict == ERROR_SUCCESS) {
+    AddFinding(report, FindingStatus::Ok, Area, L"%ls is signed by \"%ls\" and the signature verifies", name, signer);
+  } else if (IsUnsigned(verdict)) {
+    AddFinding(report, FindingStatus::Warn, Area,
+               L"%ls is not signed (0x%08lX); install the signed package, or make sure the file comes from "
+               L"your own build",
+               name, code);
+  } else if (offline && verdict == CERT_E_REVOCATION_FAILURE) {
+    AddFinding(report, FindingStatus::Warn, Area,
+               L"%ls is signed by \"%ls\"; whether its certificate was revoked cannot be told offline", name, signer);
+  } else {
+    AddFinding(report, FindingStatus::Fail, Area,
+               L"%ls carries a signature by \"%ls\" that does not verify (0x%08lX): the file was changed after "
+               L"signing or its certificate is not trusted here; reinstall the package",
+               name, signer, code);
+  }
+}
+
+}  // namespace
+
+bool PathBesideProgram(const wchar_t* name, wchar_t (&path)[PathSize]) {
+  const DWORD length = GetModuleFileNameW(nullptr, path, PathSize);
+  wchar_t* slash = length > 0 && length < static_cast<DWORD>(PathSize) ? std::wcsrchr(path, L'\\') : nullptr;
+  if (slash == nullptr) {
+    path[0] = L'\0';
+    return false;
+  }
+  slash[1] = L'\0';
+  return AppendToDirectory(path, name);
+}
+
+bool ReadFileVersionText(const wchar_t* path, wchar_t (&text)[FileVersionTextSize]) {
+  text[0] = L'\0';
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  if (size == 0) return false;
+  void* block = std::malloc(size);
+  void* value = nullptr;
+  UINT length = 0;
+  const bool found = block && GetFileVersionInfoW(path, 0, size, block) &&
+                     VerQueryValueW(block, L"\\StringFileInfo\\040904b0\\FileVersion", &value, &length) && value;
+  if (found) _snwprintf(text, FileVersionTextSize - 1, L"%ls", static_cast<const wchar_t*>(value));
+  text[FileVersionTextSize - 1] = L'\0';
+  std::free(block);
+  return found;
+}
+
+void CheckProgram(CheckReport& report, bool offline) {
+  GetClientVersionString(report.version);
+  wchar_t self[PathSize];
+  wchar_t ownVersion[FileVersionTextSize] = L"";
+  if (GetModuleFileNameW(nullptr, self, PathSize) - 1 < static_cast<DWORD>(PathSize - 1)) {
+    ReadFileVersionText(self, ownVersion);
+    AddFinding(report, FindingStatus::Ok, Area, L"tollbury-check.exe, FileVersion \"%ls\", runs from %ls", ownVersion,
+               self);
+    CheckSignature(report, L"tollbury-check.exe", self, offline);
+  }
+  wchar_t launcher[PathSize];
+  if (!PathBesideProgram(L"tollbury.exe", launcher) ||
+      GetFileAttributesW(launcher) == INVALID_FILE_ATTRIBUTES) {
+    AddFinding(report, FindingStatus::Fail, Area,
+               L"tollbury.exe is not beside tollbury-check.exe (%ls); run the check from the launcher's folder, "
+               L"or reinstall the package",
+               launcher);
+    return;
+  }
+  wchar_t launcherVersion[FileVersionTextSize];
+  ReadFileVersionText(launcher, launcherVersion);
+  if (std::wcscmp(launcherVersion, ownVersion) == 0) {
+    AddFinding(report, FindingStatus::Ok, Area, L"tollbury.exe beside it has the same FileVersion", launcherVersion);
+  } else {
+    AddFinding(report, FindingStatus::Warn, Area,
+               L"tollbury.exe beside it has FileVersion \"%ls\", the check \"%ls\": the findings are those of the "
+               L"check's version; install both from one package",
+               launcherVersion, ownVersion);
+  }
+  CheckSignature(report, L"tollbury.exe", launcher, offline);
+}
