@@ -40,8 +40,11 @@ void CheckLastCheckValue(CheckReport& report, const LastCheckReading& reading) {
                reading.value, reading.value - now);
     return;
   }
-  AddFinding(report, FindingStatus::Ok, Area, L"LastCheck %lld, %lld seconds ago", reading.value,
-             nowKnown ? now - reading.value : 0);
+  if (reading.value <= 0)
+    AddFinding(report, FindingStatus::Ok, Area, L"LastCheck is %lld: no check recorded yet", reading.value);
+  else
+    AddFinding(report, FindingStatus::Ok, Area, L"LastCheck %lld, %lld seconds ago", reading.value,
+               nowKnown ? now - reading.value : 0);
 }
 
 }  // namespace

@@ -53,25 +53,36 @@ bool IsUnsigned(LONG verdict) {
          verdict == TRUST_E_PROVIDER_UNKNOWN;
 }
 
-void CheckSignature(CheckReport& report, const wchar_t* name, const wchar_t* path, bool offline) {
+struct SignatureReading {
+  const wchar_t* name;
+  LONG verdict;
   wchar_t signer[SignerSize];
-  const LONG verdict = VerifySignature(path, offline, signer);
-  const unsigned long code = static_cast<unsigned long>(verdict);
-  if (verdict == ERROR_SUCCESS) {
-    AddFinding(report, FindingStatus::Ok, Area, L"%ls is signed by \"%ls\" and the signature verifies", name, signer);
-  } else if (IsUnsigned(verdict)) {
+};
+
+// A package built without a signing certificate has neither program
+// signed; only one of the two unsigned means files of different origins.
+void ReportSignature(CheckReport& report, const SignatureReading& reading, const SignatureReading& other,
+                     bool offline) {
+  const unsigned long code = static_cast<unsigned long>(reading.verdict);
+  if (reading.verdict == ERROR_SUCCESS) {
+    AddFinding(report, FindingStatus::Ok, Area, L"%ls is signed by \"%ls\" and the signature verifies", reading.name,
+               reading.signer);
+  } else if (IsUnsigned(reading.verdict)) {
+    const bool otherSigned = !IsUnsigned(other.verdict);
+    AddFinding(report, otherSigned ? FindingStatus::Warn : FindingStatus::Ok, Area,
+               otherSigned ? L"%ls is not signed, but %ls is: the two come from different builds; reinstall the "
+                             L"package"
+                           : L"%ls is not signed, nor is %ls: the package was built without a signing certificate",
+               reading.name, other.name);
+  } else if (offline && reading.verdict == CERT_E_REVOCATION_FAILURE) {
     AddFinding(report, FindingStatus::Warn, Area,
-               L"%ls is not signed (0x%08lX); install the signed package, or make sure the file comes from "
-               L"your own build",
-               name, code);
-  } else if (offline && verdict == CERT_E_REVOCATION_FAILURE) {
-    AddFinding(report, FindingStatus::Warn, Area,
-               L"%ls is signed by \"%ls\"; whether its certificate was revoked cannot be told offline", name, signer);
+               L"%ls is signed by \"%ls\"; whether its certificate was revoked cannot be told offline", reading.name,
+               reading.signer);
   } else {
     AddFinding(report, FindingStatus::Fail, Area,
                L"%ls carries a signature by \"%ls\" that does not verify (0x%08lX): the file was changed after "
                L"signing or its certificate is not trusted here; reinstall the package",
-               name, signer, code);
+               reading.name, reading.signer, code);
   }
 }
 
@@ -106,32 +117,33 @@ bool ReadFileVersionText(const wchar_t* path, wchar_t (&text)[FileVersionTextSiz
 
 void CheckProgram(CheckReport& report, bool offline) {
   GetClientVersionString(report.version);
-  wchar_t self[PathSize];
-  wchar_t ownVersion[FileVersionTextSize] = L"";
-  if (GetModuleFileNameW(nullptr, self, PathSize) - 1 < static_cast<DWORD>(PathSize - 1)) {
-    ReadFileVersionText(self, ownVersion);
-    AddFinding(report, FindingStatus::Ok, Area, L"tollbury-check.exe, FileVersion \"%ls\", runs from %ls", ownVersion,
-               self);
-    CheckSignature(report, L"tollbury-check.exe", self, offline);
+  SignatureReading check = {L"tollbury-check.exe", TRUST_E_NOSIGNATURE, L""};
+  SignatureReading launcher = {L"tollbury.exe", TRUST_E_NOSIGNATURE, L""};
+  wchar_t checkPath[PathSize];
+  wchar_t launcherPath[PathSize];
+  wchar_t checkVersion[FileVersionTextSize] = L"";
+  wchar_t launcherVersion[FileVersionTextSize] = L"";
+  if (PathBesideProgram(check.name, checkPath)) {
+    ReadFileVersionText(checkPath, checkVersion);
+    check.verdict = VerifySignature(checkPath, offline, check.signer);
+    AddFinding(report, FindingStatus::Ok, Area, L"%ls, FileVersion \"%ls\"", checkPath, checkVersion);
   }
-  wchar_t launcher[PathSize];
-  if (!PathBesideProgram(L"tollbury.exe", launcher) ||
-      GetFileAttributesW(launcher) == INVALID_FILE_ATTRIBUTES) {
+  if (!PathBesideProgram(launcher.name, launcherPath) || GetFileAttributesW(launcherPath) == INVALID_FILE_ATTRIBUTES) {
     AddFinding(report, FindingStatus::Fail, Area,
-               L"tollbury.exe is not beside tollbury-check.exe (%ls); run the check from the launcher's folder, "
-               L"or reinstall the package",
-               launcher);
+               L"tollbury.exe is not beside tollbury-check.exe; run the check from the launcher's folder, or "
+               L"reinstall the package");
+    ReportSignature(report, check, launcher, offline);
     return;
   }
-  wchar_t launcherVersion[FileVersionTextSize];
-  ReadFileVersionText(launcher, launcherVersion);
-  if (std::wcscmp(launcherVersion, ownVersion) == 0) {
-    AddFinding(report, FindingStatus::Ok, Area, L"tollbury.exe beside it has the same FileVersion", launcherVersion);
-  } else {
+  ReadFileVersionText(launcherPath, launcherVersion);
+  launcher.verdict = VerifySignature(launcherPath, offline, launcher.signer);
+  if (std::wcscmp(launcherVersion, checkVersion) == 0)
+    AddFinding(report, FindingStatus::Ok, Area, L"tollbury.exe beside it has the same FileVersion");
+  else
     AddFinding(report, FindingStatus::Warn, Area,
-               L"tollbury.exe beside it has FileVersion \"%ls\", the check \"%ls\": the findings are those of the "
-               L"check's version; install both from one package",
-               launcherVersion, ownVersion);
-  }
-  CheckSignature(report, L"tollbury.exe", launcher, offline);
+               L"tollbury.exe beside it has FileVersion \"%ls\": the findings are those of the check's version; "
+               L"install both from one package",
+               launcherVersion);
+  ReportSignature(report, check, launcher, offline);
+  ReportSignature(report, launcher, check, offline);
 }

@@ -32,12 +32,14 @@ void ReportWinSparkle(CheckReport& report, const WinSparkleApi& api) {
              L"FileVersion \"%ls\"", path, WinSparkleFunctionCount, version);
 }
 
-void ReportWinSparkleFailure(CheckReport& report, const WinSparkleLoadFailure& failure, FindingStatus status) {
+// Matters only while UpgradeCheck asks for update checks.
+void ReportWinSparkleFailure(CheckReport& report, const WinSparkleLoadFailure& failure, bool wanted) {
+  const FindingStatus status = wanted ? FindingStatus::Warn : FindingStatus::Ok;
+  const wchar_t* consequence = wanted ? L"starts skip the update check; reinstall the package"
+                                      : L"not needed while UpgradeCheck is off";
   if (failure.missingCount == 0) {
-    AddFinding(report, status, Area,
-               L"WinSparkle.dll cannot be loaded from the program's folder (error %lu): starts skip the update "
-               L"check; reinstall the package",
-               failure.loadError);
+    AddFinding(report, status, Area, L"WinSparkle.dll cannot be loaded from the program's folder (error %lu): %ls",
+               failure.loadError, consequence);
     return;
   }
   wchar_t names[MissingNamesSize] = L"";
@@ -49,9 +51,7 @@ void ReportWinSparkleFailure(CheckReport& report, const WinSparkleLoadFailure& f
     length += written;
   }
   names[MissingNamesSize - 1] = L'\0';
-  AddFinding(report, status, Area,
-             L"WinSparkle.dll lacks %ls: starts skip the update check; install the WinSparkle.dll of the package",
-             names);
+  AddFinding(report, status, Area, L"WinSparkle.dll lacks %ls: %ls", names, consequence);
 }
 
 // The feed's status as a GET through the user's proxy gives it, or the
@@ -128,7 +128,7 @@ bool CheckUpdates(CheckReport& report) {
   if (LoadWinSparkle(api, &failure))
     ReportWinSparkle(report, api);
   else
-    ReportWinSparkleFailure(report, failure, wanted ? FindingStatus::Warn : FindingStatus::Ok);
+    ReportWinSparkleFailure(report, failure, wanted);
   return runs;
 }
 
