@@ -123,7 +123,8 @@ void CheckProgram(CheckReport& report, bool offline) {
   wchar_t launcherPath[PathSize];
   wchar_t checkVersion[FileVersionTextSize] = L"";
   wchar_t launcherVersion[FileVersionTextSize] = L"";
-  if (PathBesideProgram(check.name, checkPath)) {
+  const DWORD length = GetModuleFileNameW(nullptr, checkPath, PathSize);
+  if (length > 0 && length < static_cast<DWORD>(PathSize)) {
     ReadFileVersionText(checkPath, checkVersion);
     check.verdict = VerifySignature(checkPath, offline, check.signer);
     AddFinding(report, FindingStatus::Ok, Area, L"%ls, FileVersion \"%ls\"", checkPath, checkVersion);

@@ -109,42 +109,14 @@ void PrintWide(OutputSink& sink, const char* format, const wchar_t* text) {
   Print(sink, format, utf8);
 }
 
-const char* StatusWord(FindingStatus status) {
-  switch (status) {
-    case FindingStatus::Ok:
-      return "OK";
-    case FindingStatus::Warn:
-      return "WARN";
-    default:
-      return "FAIL";
-  }
-}
+// In the order of the enumerations.
+const char* const StatusWords[] = {"OK", "WARN", "FAIL"};
+const char* const JsonStatusNames[] = {"ok", "warn", "fail"};
+const char* const ValidationNames[] = {"skipped", "good", "bad", "failed", "error"};
 
-const char* JsonStatus(FindingStatus status) {
-  switch (status) {
-    case FindingStatus::Ok:
-      return "ok";
-    case FindingStatus::Warn:
-      return "warn";
-    default:
-      return "fail";
-  }
-}
-
-const char* ValidationName(Validation validation) {
-  switch (validation) {
-    case Validation::Good:
-      return "good";
-    case Validation::Bad:
-      return "bad";
-    case Validation::Failed:
-      return "failed";
-    case Validation::Error:
-      return "error";
-    default:
-      return "skipped";
-  }
-}
+const char* StatusWord(FindingStatus status) { return StatusWords[static_cast<int>(status)]; }
+const char* JsonStatus(FindingStatus status) { return JsonStatusNames[static_cast<int>(status)]; }
+const char* ValidationName(Validation validation) { return ValidationNames[static_cast<int>(validation)]; }
 
 template <int Size>
 void CopyWide(wchar_t (&target)[Size], const wchar_t* text) {
@@ -188,16 +160,7 @@ SessionSummary* AddSessionSummary(CheckReport& report, const wchar_t* name) {
   return &session;
 }
 
-int ExitCodeOf(const CheckReport& report) {
-  switch (report.worst) {
-    case FindingStatus::Ok:
-      return 0;
-    case FindingStatus::Warn:
-      return 1;
-    default:
-      return 2;
-  }
-}
+int ExitCodeOf(const CheckReport& report) { return static_cast<int>(report.worst); }
 
 bool WriteTextReport(HANDLE out, const CheckReport& report) {
   static OutputSink sink;

@@ -8,7 +8,8 @@
 #include "net/server_pins.h"
 #include "sys/limits.h"
 
-enum class FindingStatus { Ok, Warn, Fail };
+// Ordered by weight; each one's value is the exit code it leads to.
+enum class FindingStatus { Ok = 0, Warn = 1, Fail = 2 };
 
 constexpr int FindingAreaSize = 48;
 constexpr int FindingTextSize = 640;
