@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -174,7 +175,21 @@ struct Row {
   DWORD exitCode;
   std::vector<Expected> findings;
   size_t bodies;  // complete request bodies the key service receives
+  bool startToo = false;  // a start afterwards takes the same route and launches the same client
 };
+
+// What a start does on the machine the check just looked at.
+void ExpectStartAgrees(const std::string& checkOutput, const std::string& proxy) {
+  KeyServiceQueueReply(200, KeysGood);
+  const LauncherRun start = RunLauncher(L"-no_upgrade", 60000);
+  ClientRecord record;
+  EXPECT_TRUE(WaitForClientRecord(L"1.2.3", record)) << "the start launches the version the check named";
+  const bool checkUsedProxy = HasFinding(checkOutput, "OK", "route: through proxy " + proxy);
+  const std::wstring proxyLine = L"[tollbury] Reaching the key service through proxy " + Utf8ToWide(proxy);
+  EXPECT_EQ(std::count(start.lines.begin(), start.lines.end(), proxyLine), checkUsedProxy ? 1 : 0);
+  EXPECT_EQ(std::count(start.lines.begin(), start.lines.end(),
+                       L"[tollbury] Server replied that keys are GOOD.  Using existing ones."), 1);
+}
 
 TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   std::string savedSettings;
@@ -191,7 +206,7 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
         {"OK", area + "route: directly: no proxy is set"},
         {"OK", area + "certificate: its key matches ServerKeyPins"},
         {"OK", area + "validation: the key service accepts the key files"}},
-       1},
+       1, true},
       {"keys not accepted", [] {}, L"", {KeysBad}, 1, {{"WARN", area + "validation: the key service does not accept"}}, 1},
       {"validation post fails", [] {}, L"", {"500"}, 2,
        {{"FAIL", area + "validation: the validateKey request failed (Status=500, Error Code=1208"}}, 1},
@@ -239,7 +254,7 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
        L"", {KeysGood}, 0,
        {{"OK", area + "route: through proxy " + proxy + ", from the static proxy settings"},
         {"OK", area + "validation: the key service accepts the key files"}},
-       1},
+       1, true},
       {"offline", [] {}, L"--offline", {}, 0, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
       {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
        {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
@@ -270,6 +285,7 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
     if (row.name == std::string("through the test proxy")) {
       EXPECT_EQ(Tunnels().size(), 1u);
     }
+    if (row.startToo) ExpectStartAgrees(run.out, proxy);
   }
 
   // The same sound machine as JSON: nothing but the one object.
