@@ -47,7 +47,7 @@ const wchar_t* ProxyOrigin(ProxySource source) {
   }
 }
 
-// Returns the route's proxy, "" for none, as a start would find it.
+// Looks the route up as a start does and leaves it in `route`.
 void CheckRoute(CheckReport& report, const wchar_t* area, const wchar_t* host, const wchar_t* path,
                 ProxyRoute& route) {
   ProxySource source = ProxySource::NoneSet;

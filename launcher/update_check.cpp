@@ -57,6 +57,31 @@ bool AnotherStartIsChecking(HANDLE event, DWORD createError) {
   return createError == ERROR_ACCESS_DENIED;
 }
 
+}  // namespace
+
+bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
+  wchar_t* hostName = nullptr;
+  if (FAILED(ReadRegistryString(sessionKey, L"HostName", &hostName)) || hostName[0] == L'\0') {
+    std::free(hostName);
+    LogLine3(L"[tollbury] No HostName for session '", sessionName, L"', skipping upgrade check\n");
+    return false;
+  }
+  char hostUtf8[FeedUrlSize];
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, hostName, -1, nullptr, 0, nullptr, nullptr);
+  const bool fits = needed > 0 && needed <= MaxHostNameBytes + 1 &&
+                    WideCharToMultiByte(CP_UTF8, 0, hostName, -1, hostUtf8, FeedUrlSize, nullptr, nullptr) > 0;
+  std::free(hostName);
+  if (!fits) {
+    LogLine3(L"[tollbury] HostName of session '", sessionName,
+             L"' is longer than 100 bytes in UTF-8, skipping upgrade check\n");
+    return false;
+  }
+  const int length = std::snprintf(feedUrl, FeedUrlSize, "https://%s/client/appcast.xml", hostUtf8);
+  return length > 0 && length < FeedUrlSize;
+}
+
+namespace {
+
 void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, const wchar_t* newestName) {
   winSparkle.setAppcastUrl(feedUrl);
   winSparkle.setAppDetails(L"Verdanto", L"Verdanto Client", newestName);
@@ -84,27 +109,6 @@ void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, c
 }
 
 }  // namespace
-
-bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
-  wchar_t* hostName = nullptr;
-  if (FAILED(ReadRegistryString(sessionKey, L"HostName", &hostName)) || hostName[0] == L'\0') {
-    std::free(hostName);
-    LogLine3(L"[tollbury] No HostName for session '", sessionName, L"', skipping upgrade check\n");
-    return false;
-  }
-  char hostUtf8[FeedUrlSize];
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, hostName, -1, nullptr, 0, nullptr, nullptr);
-  const bool fits = needed > 0 && needed <= MaxHostNameBytes + 1 &&
-                    WideCharToMultiByte(CP_UTF8, 0, hostName, -1, hostUtf8, FeedUrlSize, nullptr, nullptr) > 0;
-  std::free(hostName);
-  if (!fits) {
-    LogLine3(L"[tollbury] HostName of session '", sessionName,
-             L"' is longer than 100 bytes in UTF-8, skipping upgrade check\n");
-    return false;
-  }
-  const int length = std::snprintf(feedUrl, FeedUrlSize, "https://%s/client/appcast.xml", hostUtf8);
-  return length > 0 && length < FeedUrlSize;
-}
 
 int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, const wchar_t* newestName) {
   LogText(L"[tollbury] User has Elevated privledges, checking for upgrade available\n");
