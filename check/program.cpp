@@ -79,10 +79,11 @@ void ReportSignature(CheckReport& report, const SignatureReading& reading, const
                L"%ls is signed by \"%ls\"; whether its certificate was revoked cannot be told offline", reading.name,
                reading.signer);
   } else {
+    const bool named = reading.signer[0] != L'\0';
     AddFinding(report, FindingStatus::Fail, Area,
-               L"%ls carries a signature by \"%ls\" that does not verify (0x%08lX): the file was changed after "
+               L"%ls carries a signature that does not verify (0x%08lX%ls%ls%ls): the file was changed after "
                L"signing or its certificate is not trusted here; reinstall the package",
-               reading.name, reading.signer, code);
+               reading.name, code, named ? L", signer \"" : L"", reading.signer, named ? L"\"" : L"");
   }
 }
 

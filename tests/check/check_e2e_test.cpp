@@ -258,6 +258,17 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
       {"offline", [] {}, L"--offline", {}, 0, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
       {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
        {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
+      {"tollbury.exe changed after signing",
+       [] {
+         std::string signedExe;
+         ASSERT_TRUE(ReadFileBytes(BinDir() + L"signed-tollbury.exe", signedExe)) << "needs openssl and osslsigncode";
+         signedExe[5000] ^= 1;
+         ASSERT_TRUE(WriteFileBytes(InstallDir() + L"tollbury.exe", signedExe));
+       },
+       L"--offline", {}, 2,
+       {{"FAIL", "program: tollbury.exe carries a signature that does not verify (0x80096010"},
+        {"WARN", "program: tollbury-check.exe is not signed, but tollbury.exe is"}},
+       0},
       {"unusable command line", [] {}, L"-load", {}, 3, {}, 0},
   };
   for (const Row& row : rows) {
