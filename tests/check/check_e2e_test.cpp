@@ -196,6 +196,7 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   const bool hadSettings = ReadUserSettings(savedSettings);
   const std::string proxy = ProxyAddress();
   ASSERT_FALSE(proxy.empty()) << "the proxy fixture is not running";
+  const std::string down = proxy.substr(0, proxy.rfind(':')) + ":1";  // nothing listens there
   const std::wstring onlyThroughProxy = Environment(L"TOLLBURY_PROXY_ONLY_ADDRESS");
   const std::wstring vrd = SessionKey(L"vrd");
   const std::string area = "session 'vrd': ";
@@ -255,6 +256,20 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
        {{"OK", area + "route: through proxy " + proxy + ", from the static proxy settings"},
         {"OK", area + "validation: the key service accepts the key files"}},
        1, true},
+      {"through the proxy script",
+       [&] {
+         WriteFileBytes(ProxyFile(L"check.pac"), "function FindProxyForURL(url, host) { return \"PROXY " + proxy + "\"; }\n");
+         WriteUserSettings(ConnectionSettings(ProxyScript | StaticProxy, down, "<-loopback>",
+                                              "http://" + proxy + "/check.pac"));
+         SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
+       },
+       L"", {KeysGood}, 0, {{"OK", area + "route: through proxy " + proxy + ", from the proxy script"}}, 1},
+      {"proxy down", [&] { WriteUserSettings(ConnectionSettings(StaticProxy, down, "<-loopback>", "")); }, L"",
+       {KeysGood}, 1,
+       {{"OK", area + "route: through proxy " + down + ", from the static proxy settings"},
+        {"WARN", area + "proxy " + down + " could not be passed (error 12029): a start reaches the key service directly"},
+        {"OK", area + "validation: the key service accepts the key files"}},
+       1},
       {"offline", [] {}, L"--offline", {}, 0, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
       {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
        {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
