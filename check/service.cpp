@@ -128,9 +128,8 @@ void CheckCertificate(CheckReport& report, const wchar_t* area, SessionSummary& 
   AddFinding(report, FindingStatus::Ok, area, L"certificate: subject \"%ls\", issuer \"%ls\", valid until %ls, pin %ls",
              subject, issuer, expiry, hashed == 0 ? summary.pin : L"(the key cannot be read)");
 
-  const bool pinMatches = trust.pinned && !trust.pinsMalformed && hashed == 0 && MatchesServerKeyPin(trust.pins, digest);
   if (trust.pinned && !trust.pinsMalformed) {
-    if (pinMatches)
+    if (hashed == 0 && MatchesServerKeyPin(trust.pins, digest))
       AddFinding(report, FindingStatus::Ok, area, L"certificate: its key matches ServerKeyPins");
     else
       AddFinding(report, FindingStatus::Fail, area,
@@ -147,9 +146,10 @@ void CheckCertificate(CheckReport& report, const wchar_t* area, SessionSummary& 
                L"on: a start cannot reach the key service",
                host, validation);
   } else {
-    AddFinding(report, pinMatches ? FindingStatus::Ok : FindingStatus::Warn, area,
+    // With pins, they alone decide, and their own finding says how.
+    AddFinding(report, trust.pinned ? FindingStatus::Ok : FindingStatus::Warn, area,
                L"certificate: Windows' validation refuses it for %ls (0x%08lX)%ls", host, validation,
-               pinMatches ? L"; the pin is what a start checks" : L"; a start accepts it all the same");
+               trust.pinned ? L"; the pins are what a start checks" : L"; a start accepts it all the same");
   }
 }
 

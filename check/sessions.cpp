@@ -146,7 +146,7 @@ void CheckTrust(CheckReport& report, const wchar_t* area, const ServerTrust& tru
   if (trust.verifyCertificate)
     AddFinding(report, FindingStatus::Ok, area,
                L"VerifyServerCertificate is on: Windows' validation must accept the service's certificate");
-  else if (trust.pinned)
+  else if (trust.pinned && !trust.pinsMalformed)
     AddFinding(report, FindingStatus::Ok, area, L"VerifyServerCertificate is off: the pins alone vouch for the service");
   if (!trust.pinned && !trust.verifyCertificate)
     AddFinding(report, FindingStatus::Warn, area,
