@@ -394,16 +394,21 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
 // goes out with the headers, in one write. Written apart, the body waits for
 // the headers' acknowledgement, which a server may delay by 40 ms or more.
 bool SendsBodyWithHeaders(const Exchange& exchange, const SendOutcome& outcome) {
-  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned);
+  const bool stopsBeforeBody = exchange.trace && exchange.trace->stopBeforeBody;
+  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned) && !stopsBeforeBody;
 }
 
 void SendWholeRequest(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
   // From here a failure stands: part of the body may have gone out.
   outcome.bodyHandedOver = true;
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(exchange.body),
-                          exchange.bodyLength, exchange.bodyLength, 0))
+                          exchange.bodyLength, exchange.bodyLength, 0)) {
     outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
-  else if (!WinHttpReceiveResponse(request, nullptr))
+    return;
+  }
+  if (exchange.trace)
+    KeepCertificate(request, *exchange.trace);
+  if (!WinHttpReceiveResponse(request, nullptr))
     outcome.error = LastErrorOr(InvalidResponseFallback);
 }
 

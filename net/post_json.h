@@ -39,7 +39,8 @@ int CrackServiceUrl(const wchar_t* serviceUrl, wchar_t (&host)[ServiceUrlPartSiz
 // using the reply. Set it to {} (and stopBeforeBody) before the call.
 struct PostJsonTrace {
   // In: end the call once the service's certificate has been read and
-  // matched against the pins, before the body is handed over.
+  // matched against the pins, before the body is handed over; the headers
+  // then go out alone, also on a direct request without pins.
   bool stopBeforeBody;
   // The certificate the service showed in the last handshake, or null; the
   // caller frees it with CertFreeCertificateContext.
