@@ -42,7 +42,7 @@ void ReadServerKeyPins(HKEY sessionKey, const wchar_t* sessionName, ServerTrust&
   const HRESULT read = ReadRegistryString(sessionKey, L"ServerKeyPins", &text);
   if (read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return;
   trust.pinned = true;
-  wchar_t problem[PinProblemSize];
+  wchar_t(&problem)[PinProblemSize] = trust.pinProblem;
   if (FAILED(read)) {
     _snwprintf(problem, PinProblemSize - 1, read == DISP_E_TYPEMISMATCH ? L"it is not a REG_SZ value"
                                                                        : L"it cannot be read (0x%08lX)",
@@ -64,6 +64,7 @@ void ReadServiceTrust(const wchar_t* sessionName, ServerTrust& trust) {
   trust.pinned = false;
   trust.pinsMalformed = false;
   trust.pins.count = 0;
+  trust.pinProblem[0] = L'\0';
   wchar_t keyPath[SessionKeyPathSize];
   const int written = _snwprintf(keyPath, SessionKeyPathSize, L"%ls%ls", SessionsKeyPrefix, sessionName);
   HKEY opened = nullptr;

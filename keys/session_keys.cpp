@@ -150,7 +150,7 @@ void LogFilesMissing(const wchar_t* sessionName) {
 
 // --- validation ---
 
-void DigestToUtf8(const wchar_t (&digest)[Md5HexSize], char (&utf8)[Md5HexSize]) {
+void DigestToUtf8(const wchar_t* digest, char (&utf8)[Md5HexSize]) {
   if (WideCharToMultiByte(CP_UTF8, 0, digest, -1, utf8, Md5HexSize, nullptr, nullptr) == 0) utf8[0] = '\0';
 }
 
@@ -189,22 +189,14 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
   }
   LogFilesFound(sessionName, keyDigest, uploadKeyDigest);
 
-  char keyDigestUtf8[Md5HexSize];
-  char uploadKeyDigestUtf8[Md5HexSize];
-  DigestToUtf8(keyDigest, keyDigestUtf8);
-  DigestToUtf8(uploadKeyDigest, uploadKeyDigestUtf8);
-  char body[KeyRequestSize];
-  BuildValidateKeyRequest(identity.versionText, identity.ipText, keyDigestUtf8, uploadKeyDigestUtf8, body);
-  char* reply = nullptr;
   int status = 500;
-  const int result = PostJson(serviceUrl, body, &reply, &status, &trust, &route);
+  bool accepted = false;
+  const int result = ValidateKeyDigests(serviceUrl, identity.versionText, identity.ipText, keyDigest,
+                                        uploadKeyDigest, trust, route, status, accepted);
   if (result != 0) {
     ShowCommunicationsError(L"Key Validation Error", EventKeyValidationError, serviceUrl, status, result);
-    std::free(reply);
     return false;
   }
-  const bool accepted = JudgeValidateKeyReply(reply);
-  std::free(reply);
   LogText(accepted ? L"[tollbury] Server replied that keys are GOOD.  Using existing ones.\n"
                    : L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.\n");
   return !accepted;
@@ -364,6 +356,24 @@ void FetchNewKeys(const wchar_t* serviceUrl, const ClientIdentity& identity, con
 }
 
 }  // namespace
+
+int ValidateKeyDigests(const wchar_t* serviceUrl, const char* clientVersion, const char* clientIp,
+                       const wchar_t* keyDigest, const wchar_t* uploadKeyDigest, const ServerTrust& trust,
+                       ProxyRoute& route, int& status, bool& accepted, PostJsonTrace* trace) {
+  char keyDigestUtf8[Md5HexSize];
+  char uploadKeyDigestUtf8[Md5HexSize];
+  DigestToUtf8(keyDigest, keyDigestUtf8);
+  DigestToUtf8(uploadKeyDigest, uploadKeyDigestUtf8);
+  char body[KeyRequestSize];
+  BuildValidateKeyRequest(clientVersion, clientIp, keyDigestUtf8, uploadKeyDigestUtf8, body);
+  char* reply = nullptr;
+  status = 500;
+  accepted = false;
+  const int result = PostJson(serviceUrl, body, &reply, &status, &trust, &route, trace);
+  if (result == 0) accepted = JudgeValidateKeyReply(reply);
+  std::free(reply);
+  return result;
+}
 
 void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName) {
   ClientIdentity identity;

@@ -7,8 +7,9 @@ constexpr int LastCheckTextSize = 24;
 
 // Reads the text as wcstoll reads it in base 10: leading white space and a
 // sign, digits up to the first non-digit, 0 without digits, the nearest limit
-// beyond the 64-bit range.
-long long LastCheckFromText(const WideChar* text);
+// beyond the 64-bit range. `whole` (may be null) tells whether digits were
+// read and nothing follows them.
+long long LastCheckFromText(const WideChar* text, bool* whole = nullptr);
 
 // Writes `seconds` as decimal text ("%lld"); returns its length.
 int FormatLastCheck(long long seconds, WideChar (&text)[LastCheckTextSize]);

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int FeedUrlSize = 128;
 // "https://" + host + "/client/appcast.xml" must fit the feed URL buffer.
 constexpr int MaxHostNameBytes = 100;
 
@@ -58,8 +57,8 @@ bool AnotherStartIsChecking(HANDLE event, DWORD createError) {
   return createError == ERROR_ACCESS_DENIED;
 }
 
-// Forms the feed URL from the session's "HostName". False, with a line
-// logged, when there is no usable host name.
+}  // namespace
+
 bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
   wchar_t* hostName = nullptr;
   if (FAILED(ReadRegistryString(sessionKey, L"HostName", &hostName)) || hostName[0] == L'\0') {
@@ -80,6 +79,8 @@ bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[Fe
   const int length = std::snprintf(feedUrl, FeedUrlSize, "https://%s/client/appcast.xml", hostUtf8);
   return length > 0 && length < FeedUrlSize;
 }
+
+namespace {
 
 void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, const wchar_t* newestName) {
   winSparkle.setAppcastUrl(feedUrl);

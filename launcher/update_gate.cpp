@@ -38,26 +38,30 @@ bool CurrentUnixTime(long long& now) {
   return UnixTimeFromSystemTime(systemTime, now);
 }
 
-long long ReadLastCheck() {
+}  // namespace
+
+void ReadLastCheck(LastCheckReading& reading) {
+  reading = {ERROR_SUCCESS, S_OK, false, 0};
   ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyKeyPath, 0, KEY_READ, &key.handle) != ERROR_SUCCESS) {
+  reading.keyOpened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyKeyPath, 0, KEY_READ, &key.handle);
+  if (reading.keyOpened != ERROR_SUCCESS) {
     key.handle = nullptr;
     LogText(L"[tollbury] Registry is missing Tollbury info.\n");
-    return 0;
+    return;
   }
   wchar_t* text = nullptr;
-  if (FAILED(ReadRegistryString(key.handle, L"LastCheck", &text))) return 0;
-  const long long lastCheck = LastCheckFromText(text);
+  reading.valueRead = ReadRegistryString(key.handle, L"LastCheck", &text);
+  if (FAILED(reading.valueRead)) return;
+  reading.value = LastCheckFromText(text, &reading.isNumber);
   std::free(text);
-  return lastCheck;
 }
 
+namespace {
+
 // A failed write is not reported: the next start simply is not throttled.
-// KEY_SET_VALUE alone: it is all the package grants standard users on the
-// key, and KEY_WRITE would also ask for the right to create subkeys.
 void WriteLastCheck(long long now) {
   ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyKeyPath, 0, KEY_SET_VALUE, &key.handle) != ERROR_SUCCESS) {
+  if (OpenTollburyKeyToRecord(key.handle) != ERROR_SUCCESS) {
     key.handle = nullptr;
     return;
   }
@@ -101,10 +105,20 @@ void PassUpdateGate(bool& updateCheck, bool& singleUser, int& launchFlag) {
 
   long long now = 0;
   const bool nowKnown = CurrentUnixTime(now);
-  const long long lastCheck = ReadLastCheck();
-  ApplyVerdict(DecideThrottle(nowKnown, now, lastCheck), now, updateCheck, singleUser, launchFlag);
+  LastCheckReading lastCheck;
+  ReadLastCheck(lastCheck);
+  ApplyVerdict(DecideThrottle(nowKnown, now, lastCheck.value), now, updateCheck, singleUser, launchFlag);
 
   if (acquired) ReleaseMutex(mutex.handle);
+}
+
+// KEY_SET_VALUE alone: it is all the package grants standard users on the
+// key, and KEY_WRITE would also ask for the right to create subkeys.
+LSTATUS OpenTollburyKeyToRecord(HKEY& key) {
+  key = nullptr;
+  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TollburyKeyPath, 0, KEY_SET_VALUE, &key);
+  if (opened != ERROR_SUCCESS) key = nullptr;
+  return opened;
 }
 
 bool IsUserAdministrator() {

@@ -25,14 +25,23 @@ bool IsCandidate(const WIN32_FIND_DATAW& entry) {
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && entry.cFileName[0] != L'.';
 }
 
+void Tell(VersionListener listener, void* context, const wchar_t* searchPattern, const wchar_t* name,
+          bool nameTooLong, const VersionKey& key) {
+  if (listener == nullptr) return;
+  const VersionDirectory directory = {name, nameTooLong, key, HoldsClient(searchPattern, name)};
+  listener(directory, context);
+}
+
 void ConsiderEntry(const wchar_t* searchPattern, const wchar_t* name, wchar_t (&newestName)[VersionNameSize],
-                   VersionKey& newestKey) {
+                   VersionKey& newestKey, VersionListener listener, void* context) {
   LogLine3(L"[tollbury] Discovered directory: ", name, L"\n");
   if (std::wcslen(name) >= static_cast<size_t>(VersionNameSize)) {
+    Tell(listener, context, searchPattern, name, true, VersionKey{{0.0, 0.0, 0.0}});
     LogLine3(L"[tollbury] Directory name is too long for a version, skipped: ", name, L"\n");
     return;
   }
   const VersionKey key = RankVersionName(name);
+  Tell(listener, context, searchPattern, name, false, key);
   if (!IsNewerVersion(key, newestKey)) return;
   if (!HoldsClient(searchPattern, name)) {
     LogLine3(L"[tollbury] Directory holds no rudavuvav.exe, skipped: ", name, L"\n");
@@ -46,12 +55,12 @@ void ConsiderEntry(const wchar_t* searchPattern, const wchar_t* name, wchar_t (&
 }  // namespace
 
 void FindNewestClientVersion(const wchar_t* searchPattern, wchar_t (&newestName)[VersionNameSize],
-                             VersionKey& newestKey) {
+                             VersionKey& newestKey, VersionListener listener, void* context) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW(searchPattern, &entry);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
-    if (IsCandidate(entry)) ConsiderEntry(searchPattern, entry.cFileName, newestName, newestKey);
+    if (IsCandidate(entry)) ConsiderEntry(searchPattern, entry.cFileName, newestName, newestKey, listener, context);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
 }

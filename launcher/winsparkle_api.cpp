@@ -23,6 +23,7 @@ const char* const ExportNames[] = {
     "win_sparkle_cleanup",
 };
 constexpr int ExportCount = sizeof(ExportNames) / sizeof(ExportNames[0]);
+static_assert(ExportCount == WinSparkleFunctionCount, "one name per function");
 
 // Through void(*)() because that converts to every function pointer type
 // without a cast-function-type warning.
@@ -61,11 +62,12 @@ void LogAsciiName(const char* name) {
 }
 
 // Every missing name goes on one line.
-bool ResolveAll(HMODULE module, FARPROC (&addresses)[ExportCount]) {
+bool ResolveAll(HMODULE module, FARPROC (&addresses)[ExportCount], WinSparkleLoadFailure& failure) {
   bool complete = true;
   for (int i = 0; i < ExportCount; ++i) {
     addresses[i] = GetProcAddress(module, ExportNames[i]);
     if (addresses[i] != nullptr) continue;
+    failure.missing[failure.missingCount++] = ExportNames[i];
     LogText(complete ? L"[tollbury] WinSparkle.dll lacks " : L", ");
     LogAsciiName(ExportNames[i]);
     complete = false;
@@ -90,8 +92,11 @@ bool BesideProgram(wchar_t (&path)[MAX_PATH]) {
 
 }  // namespace
 
-bool LoadWinSparkle(WinSparkleApi& api) {
+bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure) {
   api = WinSparkleApi();
+  WinSparkleLoadFailure unreported;
+  WinSparkleLoadFailure& told = failure ? *failure : unreported;
+  told = WinSparkleLoadFailure();
   // Only the copy beside the program: a WinSparkle.dll planted in the working
   // directory, on PATH or in System32 would run with the user's
   // administrator rights. The search flags then govern the DLL's own
@@ -101,11 +106,12 @@ bool LoadWinSparkle(WinSparkleApi& api) {
                                                                            LOAD_LIBRARY_SEARCH_SYSTEM32)
                                        : nullptr;
   if (module == nullptr) {
-    LogLoadFailure(GetLastError());
+    told.loadError = GetLastError();
+    LogLoadFailure(told.loadError);
     return false;
   }
   FARPROC addresses[ExportCount];
-  if (!ResolveAll(module, addresses)) {
+  if (!ResolveAll(module, addresses, told)) {
     FreeLibrary(module);
     return false;
   }

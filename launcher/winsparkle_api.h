@@ -23,7 +23,17 @@ struct WinSparkleApi {
   void(__cdecl* cleanup)();
 };
 
+constexpr int WinSparkleFunctionCount = 12;
+
+// Why WinSparkle.dll could not serve: the error of loading it (0 when it
+// loaded), and the names of the functions it lacks.
+struct WinSparkleLoadFailure {
+  DWORD loadError;
+  int missingCount;
+  const char* missing[WinSparkleFunctionCount];
+};
+
 // Loads WinSparkle.dll from the program's own directory, never from the
 // working directory or PATH, and resolves its twelve functions. On failure logs one line naming what is missing,
-// leaves nothing loaded and returns false.
-bool LoadWinSparkle(WinSparkleApi& api);
+// fills `failure` when given, leaves nothing loaded and returns false.
+bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure = nullptr);

@@ -20,10 +20,11 @@ static_assert(PostJsonReplyTooLarge == ERROR_MESSAGE_EXCEEDS_MAX_SIZE,
               "documented as ERROR_MESSAGE_EXCEEDS_MAX_SIZE");
 static_assert(PostJsonServerKeyMismatch == TRUST_E_EXPLICIT_DISTRUST, "documented as TRUST_E_EXPLICIT_DISTRUST");
 static_assert(PostJsonKeyPinsMalformed == ERROR_BAD_CONFIGURATION, "documented as ERROR_BAD_CONFIGURATION");
+static_assert(PostJsonStoppedBeforeBody == ERROR_CANCELLED, "documented as ERROR_CANCELLED");
 
 namespace {
 
-constexpr DWORD UrlPartSize = 256;      // wide characters, terminator included
+constexpr DWORD UrlPartSize = ServiceUrlPartSize;
 constexpr size_t HeaderBlockSize = 192;  // wide characters, terminator included
 constexpr int FailureStatus = 500;
 constexpr int SuccessStatus = 200;
@@ -57,21 +58,6 @@ void CopyUrlPart(const wchar_t* part, DWORD length, wchar_t (&target)[UrlPartSiz
   if (copied > 0)
     std::wmemcpy(target, part, copied);
   target[copied] = L'\0';
-}
-
-int CrackHostAndPath(const wchar_t* url, wchar_t (&host)[UrlPartSize],
-                     wchar_t (&path)[UrlPartSize]) {
-  URL_COMPONENTS parts = {};
-  parts.dwStructSize = sizeof(parts);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url, static_cast<DWORD>(std::wcslen(url)), 0, &parts))
-    return LastErrorOr(InvalidUrlFallback);
-  if (parts.dwHostNameLength >= UrlPartSize || parts.dwUrlPathLength >= UrlPartSize)
-    return PostJsonUrlPartTooLong;
-  CopyUrlPart(parts.lpszHostName, parts.dwHostNameLength, host);
-  CopyUrlPart(parts.lpszUrlPath, parts.dwUrlPathLength, path);
-  return 0;
 }
 
 void AppendWide(wchar_t (&block)[HeaderBlockSize], size_t& length, const wchar_t* text) {
@@ -337,6 +323,7 @@ struct Exchange {
   const char* body;
   DWORD bodyLength;
   const ServerTrust* trust;
+  PostJsonTrace* trace;
 };
 
 // How an attempt ended: with an answer or a failure that stands, or through
@@ -367,6 +354,17 @@ void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome, DWORD& scheme) {
   }
 }
 
+// The certificate of this handshake replaces one an earlier send kept.
+void KeepCertificate(HINTERNET request, PostJsonTrace& trace) {
+  const CERT_CONTEXT* certificate = nullptr;
+  DWORD size = sizeof(certificate);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) || !certificate)
+    return;
+  if (trace.certificate)
+    CertFreeCertificateContext(trace.certificate);
+  trace.certificate = certificate;
+}
+
 // Once the secure channel to the service is up, its key matches the pins
 // (when there are pins), the body is written and the reply awaited.
 void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
@@ -374,11 +372,17 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
   // change this late.
   if (outcome.signingIn)
     SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
+  if (exchange.trace)
+    KeepCertificate(request, *exchange.trace);
   const ServerTrust* trust = exchange.trust;
   if (trust && trust->pinned) {
     outcome.error = CheckServerKey(request, *trust);
     if (outcome.error != 0)
       return;
+  }
+  if (exchange.trace && exchange.trace->stopBeforeBody) {
+    outcome.error = PostJsonStoppedBeforeBody;
+    return;
   }
   outcome.bodyHandedOver = true;
   outcome.error = WriteBody(request, exchange.body, exchange.bodyLength);
@@ -390,16 +394,21 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
 // goes out with the headers, in one write. Written apart, the body waits for
 // the headers' acknowledgement, which a server may delay by 40 ms or more.
 bool SendsBodyWithHeaders(const Exchange& exchange, const SendOutcome& outcome) {
-  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned);
+  const bool stopsBeforeBody = exchange.trace && exchange.trace->stopBeforeBody;
+  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned) && !stopsBeforeBody;
 }
 
 void SendWholeRequest(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {
   // From here a failure stands: part of the body may have gone out.
   outcome.bodyHandedOver = true;
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(exchange.body),
-                          exchange.bodyLength, exchange.bodyLength, 0))
+                          exchange.bodyLength, exchange.bodyLength, 0)) {
     outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
-  else if (!WinHttpReceiveResponse(request, nullptr))
+    return;
+  }
+  if (exchange.trace)
+    KeepCertificate(request, *exchange.trace);
+  if (!WinHttpReceiveResponse(request, nullptr))
     outcome.error = LastErrorOr(InvalidResponseFallback);
 }
 
@@ -452,6 +461,8 @@ int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy
         return outcome.error;
       case NextStep::SignIn:
         outcome.signingIn = true;
+        if (exchange.trace)
+          exchange.trace->proxySignInScheme = scheme;
         [[fallthrough]];
       case NextStep::Resend:
         if (!outcome.signingIn || OfferLogonToProxy(request, scheme))
@@ -526,6 +537,15 @@ void LogProxyGivenUp(const Attempt& attempt, const wchar_t* proxy, int result) {
                  answered ? static_cast<long long>(attempt.proxyStatus) : result);
 }
 
+void NoteProxyGivenUp(PostJsonTrace* trace, const Attempt& attempt, int result) {
+  if (!trace)
+    return;
+  trace->proxyGivenUp = true;
+  trace->proxySignInRefused = attempt.way == Way::ProxySignInRefused;
+  trace->proxyStatus = attempt.proxyStatus;
+  trace->proxyError = result;
+}
+
 void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
   const int found = FindUserProxy(host, path, route.proxy);
   if (found != 0)
@@ -535,8 +555,23 @@ void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
 
 }  // namespace
 
+int CrackServiceUrl(const wchar_t* url, wchar_t (&host)[ServiceUrlPartSize],
+                    wchar_t (&path)[ServiceUrlPartSize]) {
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url, static_cast<DWORD>(std::wcslen(url)), 0, &parts))
+    return LastErrorOr(InvalidUrlFallback);
+  if (parts.dwHostNameLength >= UrlPartSize || parts.dwUrlPathLength >= UrlPartSize)
+    return PostJsonUrlPartTooLong;
+  CopyUrlPart(parts.lpszHostName, parts.dwHostNameLength, host);
+  CopyUrlPart(parts.lpszUrlPath, parts.dwUrlPathLength, path);
+  return 0;
+}
+
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust, ProxyRoute* route) {
+             const ServerTrust* trust, ProxyRoute* route, PostJsonTrace* trace) {
   SetStatus(status, FailureStatus);
   char clientIp[ClientTextSize];
   GetClientIpAddress(clientIp);
@@ -551,10 +586,10 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
 
   wchar_t host[UrlPartSize];
   wchar_t path[UrlPartSize];
-  const int cracked = CrackHostAndPath(serviceUrl, host, path);
+  const int cracked = CrackServiceUrl(serviceUrl, host, path);
   if (cracked != 0)
     return cracked;
-  const Exchange exchange = {host, path, &clientIp, body, static_cast<DWORD>(std::strlen(body)), trust};
+  const Exchange exchange = {host, path, &clientIp, body, static_cast<DWORD>(std::strlen(body)), trust, trace};
 
   // A service that was reachable without the user's proxy stays reachable:
   // when the proxy cannot be found, reached or passed, the request goes out
@@ -570,6 +605,7 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
     if (attempt.way == Way::Final)
       return result;
     LogProxyGivenUp(attempt, chosen.proxy, result);
+    NoteProxyGivenUp(trace, attempt, result);
     chosen.proxy[0] = L'\0';
   }
   return PostOnce(exchange, L"", reply, status, attempt);

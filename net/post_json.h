@@ -22,6 +22,41 @@ constexpr int PostJsonServerKeyMismatch = static_cast<int>(0x800B0111);
 // The pin list is unusable; nothing has been sent. ERROR_BAD_CONFIGURATION.
 constexpr int PostJsonKeyPinsMalformed = 1610;
 
+// The call stopped, as asked, once the service's certificate had been read:
+// nothing of the body went out. ERROR_CANCELLED.
+constexpr int PostJsonStoppedBeforeBody = 1223;
+
+// A host name or a path of at most 255 characters, plus the terminator.
+constexpr int ServiceUrlPartSize = 256;
+
+// The host name and the path of a service URL, as every request takes them.
+// Returns 0, the platform's error (or INET_E_INVALID_URL) for a URL that
+// cannot be cracked, or PostJsonUrlPartTooLong.
+int CrackServiceUrl(const wchar_t* serviceUrl, wchar_t (&host)[ServiceUrlPartSize],
+                    wchar_t (&path)[ServiceUrlPartSize]);
+
+// What a request met on its way, for a caller that reports it as well as
+// using the reply. Set it to {} (and stopBeforeBody) before the call.
+struct PostJsonTrace {
+  // In: end the call once the service's certificate has been read and
+  // matched against the pins, before the body is handed over; the headers
+  // then go out alone, also on a direct request without pins.
+  bool stopBeforeBody;
+  // The certificate the service showed in the last handshake, or null; the
+  // caller frees it with CertFreeCertificateContext.
+  const CERT_CONTEXT* certificate;
+  // The scheme (WINHTTP_AUTH_SCHEME_*) in which the proxy was offered the
+  // user's logon; 0 when no proxy asked for a sign-in.
+  unsigned long proxySignInScheme;
+  // The proxy was given up and the request went directly: it refused the
+  // sign-in, or it answered with `proxyStatus` in place of the tunnel, or it
+  // failed with `proxyError`.
+  bool proxyGivenUp;
+  bool proxySignInRefused;
+  unsigned proxyStatus;
+  int proxyError;
+};
+
 // Posts `body` (UTF-8, NUL-terminated, sent without the NUL) to the host and
 // path of `serviceUrl`, always over TLS on port 443.
 // Returns 0 on success, otherwise a Windows error code or an HRESULT.
@@ -39,5 +74,6 @@ constexpr int PostJsonKeyPinsMalformed = 1610;
 // cannot be found, reached or signed in to, or answers in place of the
 // tunnel, but only while its body has not been handed over: no body is ever
 // posted twice. The user's logon is offered to the proxy alone.
+// `trace` may be null; see PostJsonTrace.
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust = nullptr, ProxyRoute* route = nullptr);
+             const ServerTrust* trust = nullptr, ProxyRoute* route = nullptr, PostJsonTrace* trace = nullptr);

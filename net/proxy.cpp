@@ -74,8 +74,11 @@ int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, co
 
 }  // namespace
 
-int FindUserProxy(const wchar_t* host, const wchar_t* path, wchar_t (&proxy)[ProxyNameSize]) {
+int FindUserProxy(const wchar_t* host, const wchar_t* path, wchar_t (&proxy)[ProxyNameSize], ProxySource* source) {
   proxy[0] = L'\0';
+  ProxySource unreported;
+  ProxySource& from = source ? *source : unreported;
+  from = ProxySource::NoneSet;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings = {};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
     // No Internet settings for this user at all: nothing is configured.
@@ -86,21 +89,32 @@ int FindUserProxy(const wchar_t* host, const wchar_t* path, wchar_t (&proxy)[Pro
   GlobalBlock bypassList(settings.lpszProxyBypass);
 
   // Windows never sends this machine's own addresses to a proxy unless told to.
-  if (IsLoopbackHost(host) && !(settings.lpszProxyBypass && BypassListKeepsLoopback(settings.lpszProxyBypass)))
+  if (IsLoopbackHost(host) && !(settings.lpszProxyBypass && BypassListKeepsLoopback(settings.lpszProxyBypass))) {
+    if (settings.fAutoDetect || settings.lpszAutoConfigUrl || settings.lpszProxy) from = ProxySource::LoopbackBypassed;
     return 0;
+  }
   // As browsers do: automatic configuration first, the static proxy when it
   // yields nothing.
   int scriptResult = 0;
   if (settings.fAutoDetect || settings.lpszAutoConfigUrl) {
     scriptResult = AskProxyScript(host, path, settings.fAutoDetect, settings.lpszAutoConfigUrl, proxy);
-    if (scriptResult == 0)
+    if (scriptResult == 0) {
+      if (proxy[0] == L'\0')
+        from = ProxySource::ScriptDirect;
+      else
+        from = settings.lpszAutoConfigUrl ? ProxySource::ProxyScript : ProxySource::AutoDetected;
       return 0;
+    }
   }
   if (settings.lpszProxy) {
-    if (!settings.lpszProxyBypass || !ProxyBypassesHost(settings.lpszProxyBypass, host))
-      PickHttpsProxy(settings.lpszProxy, proxy);
+    if (settings.lpszProxyBypass && ProxyBypassesHost(settings.lpszProxyBypass, host))
+      from = ProxySource::ListBypassed;
+    else if (PickHttpsProxy(settings.lpszProxy, proxy))
+      from = ProxySource::StaticProxy;
     return 0;
   }
+  if (scriptResult != 0)
+    from = ProxySource::ScriptDirect;
   // Auto-detection that finds no script is the common case of a network
   // without a proxy, not a failure.
   if (scriptResult == ERROR_WINHTTP_AUTODETECTION_FAILED && !settings.lpszAutoConfigUrl)

@@ -19,4 +19,6 @@ struct ServerTrust {
   bool pinned;                 // the server's key must match `pins` before the body goes out
   bool pinsMalformed;          // the pin list is unusable: nothing is sent at all
   ServerKeyPins pins;
+  wchar_t pinProblem[PinProblemSize];  // what is wrong with a malformed list
+
 };

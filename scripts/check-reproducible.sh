@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks that the build is reproducible: builds tollbury.exe (and the capture
-# tool) of one commit twice, from two copies of the sources in two different
-# temporary folders, and compares the results byte for byte; then packages
+# Checks that the build is reproducible: builds tollbury.exe (and the machine
+# check and the capture tool) of one commit twice, from two copies of the
+# sources in two different temporary folders, and compares the results byte
+# for byte; then packages
 # both and compares the MSI packages and their SPDX documents too.
 #   scripts/check-reproducible.sh [COMMIT]     (default HEAD)
 # Exits non-zero on any difference and shows where the files differ.
@@ -23,7 +24,7 @@ for src in "${dirs[@]}"; do
   echo "== building $commit in $src" >&2
   cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$src/build" --target tollbury dbgcapture tollbury_icon -j "$(nproc)" >/dev/null
+  cmake --build "$src/build" --target tollbury tollbury-check dbgcapture tollbury_icon -j "$(nproc)" >/dev/null
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit") \
     "$src/scripts/package.sh" --build-dir "$src/build" --no-build >/dev/null
 done
@@ -32,7 +33,7 @@ status=0
 a=${dirs[0]}/build
 b=${dirs[1]}/build
 version=$(basename "$(ls "$a"/tollbury-*.msi)" .msi)
-for f in bin/tollbury.exe bin/dbgcapture.exe icon/tollbury_icon.exe "$version.msi" "$version.spdx.json"; do
+for f in bin/tollbury.exe bin/tollbury-check.exe bin/dbgcapture.exe icon/tollbury_icon.exe "$version.msi" "$version.spdx.json"; do
   if cmp -s "$a/$f" "$b/$f"; then
     echo "identical: $f ($(sha256sum <"$a/$f" | cut -c1-16)...)"
   else

@@ -35,7 +35,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 # The programs the package installs: CMake target = file name without .exe.
 # Each needs its component in packaging/tollbury.wxs too.
-programs=(tollbury.exe dbgcapture.exe)
+programs=(tollbury.exe tollbury-check.exe dbgcapture.exe)
 
 version=""
 build_dir=${TOLLBURY_BUILD_DIR:-build/windows}

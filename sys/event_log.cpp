@@ -38,6 +38,8 @@ struct PendingLine {
 };
 PendingLine pending = {};
 
+}  // namespace
+
 // Read once, at the first report: a plain start never gets here.
 bool ReadReportPolicy() {
   ScopedRegKey key;
@@ -52,6 +54,8 @@ bool ReadReportPolicy() {
       RegQueryValueExW(key.handle, L"ReportToEventLog", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
   return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) && value != 0;
 }
+
+namespace {
 
 bool ReportingOn() {
   if (policy == Policy::Unread) policy = ReadReportPolicy() ? Policy::On : Policy::Off;
@@ -82,6 +86,8 @@ void ReportPendingLine() {
 }
 
 }  // namespace
+
+void DisableEventReports() { policy = Policy::Off; }
 
 void ReportNextLogLine(DWORD eventId, WORD type) {
   if (!ReportingOn()) return;

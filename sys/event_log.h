@@ -20,5 +20,13 @@ void ReportFailure(DWORD eventId, WORD type, const wchar_t* text);
 // The same with a number between two texts.
 void ReportFailureNumber(DWORD eventId, WORD type, const wchar_t* before, long long number, const wchar_t* after);
 
+// Whether the policy value ReportToEventLog asks for reports, read as the
+// first report of a start reads it.
+bool ReadReportPolicy();
+
+// Keeps every later report of this process out of the event log: a program
+// that only looks at the machine records nothing.
+void DisableEventReports();
+
 // Called by the debug log with each piece it writes.
 void NoteLogPiece(const wchar_t* piece);

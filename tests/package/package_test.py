@@ -125,7 +125,8 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(all(int(r[3]) & 256 for r in components.values()), "every component is 64-bit")
 
     files = {r[2].split("|")[-1]: r for r in table(msi, "File")}
-    check({"tollbury.exe", "dbgcapture.exe"} <= set(files), "tollbury.exe and dbgcapture.exe are packaged")
+    check({"tollbury.exe", "tollbury-check.exe", "dbgcapture.exe"} <= set(files),
+          "tollbury.exe, tollbury-check.exe and dbgcapture.exe are packaged")
     check(files["tollbury.exe"][4] == props.get("ProductVersion") + ".0",
           "tollbury.exe is a versioned file with the product's version")
     directories = {r[0]: r for r in table(msi, "Directory")}
@@ -175,7 +176,7 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
         run("msiextract", "-C", extracted, msi)
         found = {name: os.path.join(d, name) for d, _, names in os.walk(extracted) for name in names}
         installed_sha1s = sorted(hashlib.sha1(open(path, "rb").read()).hexdigest() for path in found.values())
-        for name in ("tollbury.exe", "dbgcapture.exe"):
+        for name in ("tollbury.exe", "tollbury-check.exe", "dbgcapture.exe"):
             same = name in found and open(found[name], "rb").read() == open(os.path.join(bin_dir, name), "rb").read()
             check(same, f"the packaged {name} is the built one, byte for byte")
         notices = open(found.get("THIRD-PARTY-NOTICES.txt", os.devnull), encoding="utf-8").read()
@@ -396,7 +397,8 @@ def test_e2e(build_dir, out_dir):
         events = (wine.values(SETTINGS[-1][1]), wine.values(EVENT_SOURCE).get("EventMessageFile"))
         check(events == ({"ReportToEventLog": ("REG_DWORD", "0x1")}, ("REG_SZ", r"C:\Program Files\Verdanto\Tollbury"
                                                                      r"\tollbury.exe")), f"policy, source: {events}")
-        check(sorted(os.listdir(install)) == ["THIRD-PARTY-NOTICES.txt", "dbgcapture.exe", "tollbury.exe"],
+        check(sorted(os.listdir(install)) == ["THIRD-PARTY-NOTICES.txt", "dbgcapture.exe", "tollbury-check.exe",
+                                              "tollbury.exe"],
               "program files installed")
         shortcuts = [os.path.join(d, n) for d, _, names in os.walk(wine.c()) for n in names if n == "Verdanto Client.lnk"]
         check(len(shortcuts) == 1, "Start-menu shortcut created")
@@ -486,8 +488,10 @@ def test_sign(build_dir, out_dir):
     check(verifies(msi), "the signed package verifies")
     with tempfile.TemporaryDirectory() as extracted:
         run("msiextract", "-C", extracted, msi)
-        inside = [os.path.join(d, n) for d, _, names in os.walk(extracted) for n in names if n == "tollbury.exe"]
-        check(len(inside) == 1 and verifies(inside[0]), "the package holds a signed tollbury.exe")
+        inside = [os.path.join(d, n) for d, _, names in os.walk(extracted) for n in names
+                  if n in ("tollbury.exe", "tollbury-check.exe")]
+        check(len(inside) == 2 and all(verifies(p) for p in inside),
+              "the package holds a signed tollbury.exe and tollbury-check.exe")
     for path in (at("tollbury.exe"), msi):
         data = bytearray(open(path, "rb").read())
         data[len(data) // 3] ^= 0x01

@@ -1,0 +1,348 @@
+// The machine check, the real tollbury-check.exe, against the test key
+// service and the test proxy: a sound machine, then one broken setting per
+// row with the finding it must bring. The registry and the client tree with
+// the key files are the same after every run as before it.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "json/json_decode.h"
+#include "json/json_find.h"
+#include "keys/key_files.h"
+#include "net/identity.h"
+#include "tests/support/key_service.h"
+#include "tests/support/machine.h"
+#include "tests/support/user_proxy.h"
+
+namespace {
+
+const wchar_t PolicyKey[] = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
+// RFC 1321's digests of "abc" and "message digest".
+const char KeyDigest[] = "900150983cd24fb0d6963f7d28e17f72";
+const char UploadKeyDigest[] = "f96b697d7cb7938d525a2f31aaf161d0";
+const std::string KeysGood = "{\"response\":\"PASS\",\"responseData\":{\"result\":true}}";
+const std::string KeysBad = "{\"response\":\"FAIL\",\"responseData\":{\"result\":false}}";
+
+struct CheckRun {
+  DWORD exitCode = 999;
+  std::string out;
+};
+
+// Wine's CreateProcessW now and then fails at once with 1359: start again.
+CheckRun RunCheck(const std::wstring& arguments) {
+  CheckRun run;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  std::wstring line = L"\"" + InstallDir() + L"tollbury-check.exe\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  PROCESS_INFORMATION info = {};
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                             &info);
+    if (!started) Sleep(1000);
+  }
+  CloseHandle(writeEnd);
+  char chunk[4096];
+  DWORD read = 0;
+  while (started && ReadFile(readEnd, chunk, sizeof(chunk), &read, nullptr) && read > 0) run.out.append(chunk, read);
+  CloseHandle(readEnd);
+  if (!started) return run;
+  if (WaitForSingleObject(info.hProcess, 120000) != WAIT_OBJECT_0) TerminateProcess(info.hProcess, 999);
+  GetExitCodeProcess(info.hProcess, &run.exitCode);
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  return run;
+}
+
+void ReadKeyTree(HKEY root, const std::wstring& path, std::string& out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  out += "[" + WideToUtf8(path) + "]\n";
+  std::vector<std::wstring> subkeys;
+  wchar_t name[256];
+  BYTE data[4096];
+  for (DWORD i = 0;; ++i) {
+    DWORD nameSize = 256, dataSize = sizeof(data), type = 0;
+    if (RegEnumValueW(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    out += WideToUtf8(name) + " " + std::to_string(type) + " " + std::string(reinterpret_cast<char*>(data), dataSize) + "\n";
+  }
+  for (DWORD i = 0;; ++i) {
+    DWORD nameSize = 256;
+    if (RegEnumKeyExW(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    subkeys.push_back(path + L"\\" + name);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& subkey : subkeys) ReadKeyTree(root, subkey, out);
+}
+
+void ReadFileTree(const std::wstring& directory, std::string& out) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((directory + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    std::string bytes;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ReadFileTree(directory + name + L"\\", bytes);
+    else
+      ReadFileBytes(directory + name, bytes);
+    out += WideToUtf8(directory + name) + "\n" + bytes + "\n";
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}
+
+// Everything the check could change.
+std::string Snapshot() {
+  std::string out;
+  ReadKeyTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Verdanto", out);
+  ReadKeyTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Verdanto", out);
+  ReadKeyTree(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", out);
+  ReadFileTree(ClientRoot(), out);
+  return out;
+}
+
+bool HasFinding(const std::string& out, const std::string& status, const std::string& text) {
+  for (size_t start = 0, end; (end = out.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = out.substr(start, end - start);
+    if (line.rfind(status + " ", 0) == 0 && line.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A JSON value as it stands in the text; a string without its quotes.
+std::string JsonValue(const std::string& json, const char* path) {
+  const char* start = nullptr;
+  int length = 0;
+  const int kind = JsonFind(json.c_str(), static_cast<int>(json.size()), path, &start, &length);
+  if (kind <= 0) return "<absent>";
+  if (kind != 11) return std::string(start, length);
+  char text[JsonValueBufferSize];
+  const int decoded = JsonUnescape(start + 1, length - 2, text);
+  return decoded < 0 ? "<bad string>" : std::string(text, decoded);
+}
+
+std::wstring KeyPath(const wchar_t* suffix) { return ClientRoot() + L"vrd" + suffix; }
+
+// Key files as a start writes them: private to this user.
+void WriteKeyFile(const wchar_t* suffix, const std::string& bytes) {
+  ASSERT_EQ(ReplaceFileContents(KeyPath(suffix).c_str(), bytes.data(), static_cast<unsigned long>(bytes.size())), 0u);
+}
+
+void SetUpSoundMachine() {
+  SetUpPlainMachine();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
+  SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
+  SetRegString(SessionKey(L"vrd"), L"Server", KeyServiceUrl(L"/keys"));
+  SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", Utf8ToWide(KeyServicePin()));
+  ResetClientRoot();
+  AddVersionDir(L"1.2.3");
+  WriteKeyFile(L"-key.ppk", "abc");
+  WriteKeyFile(L"-upload-key.ppk", "message digest");
+  WriteUserSettings(ConnectionSettings(Direct, "", "", ""));
+  PrepareInstall({L"tollbury-check.exe"});
+  KeyServiceReset();
+}
+
+std::string ValidateKeyBody() {
+  char ip[ClientTextSize];
+  GetClientIpAddress(ip);
+  return std::string("{\"appId\":\"DUREZIR\",\"client_version\":\"Version 3.06\",\"client_ip\":\"") + ip +
+         "\",\"command\":\"validateKey\",\"md5\":\"" + KeyDigest + "\",\"uploadMd5\":\"" + UploadKeyDigest + "\"}";
+}
+
+struct Expected {
+  const char* status;
+  std::string text;
+};
+
+struct Row {
+  const char* name;
+  std::function<void()> setUp;
+  std::wstring arguments;
+  std::vector<std::string> replies;
+  DWORD exitCode;
+  std::vector<Expected> findings;
+  size_t bodies;  // complete request bodies the key service receives
+  bool startToo = false;  // a start afterwards takes the same route and launches the same client
+};
+
+// What a start does on the machine the check just looked at.
+void ExpectStartAgrees(const std::string& checkOutput, const std::string& proxy) {
+  KeyServiceQueueReply(200, KeysGood);
+  const LauncherRun start = RunLauncher(L"-no_upgrade", 60000);
+  ClientRecord record;
+  EXPECT_TRUE(WaitForClientRecord(L"1.2.3", record)) << "the start launches the version the check named";
+  const bool checkUsedProxy = HasFinding(checkOutput, "OK", "route: through proxy " + proxy);
+  const std::wstring proxyLine = L"[tollbury] Reaching the key service through proxy " + Utf8ToWide(proxy);
+  EXPECT_EQ(std::count(start.lines.begin(), start.lines.end(), proxyLine), checkUsedProxy ? 1 : 0);
+  EXPECT_EQ(std::count(start.lines.begin(), start.lines.end(),
+                       L"[tollbury] Server replied that keys are GOOD.  Using existing ones."), 1);
+}
+
+TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
+  std::string savedSettings;
+  const bool hadSettings = ReadUserSettings(savedSettings);
+  const std::string proxy = ProxyAddress();
+  ASSERT_FALSE(proxy.empty()) << "the proxy fixture is not running";
+  const std::string down = proxy.substr(0, proxy.rfind(':')) + ":1";  // nothing listens there
+  const std::wstring onlyThroughProxy = Environment(L"TOLLBURY_PROXY_ONLY_ADDRESS");
+  const std::wstring vrd = SessionKey(L"vrd");
+  const std::string area = "session 'vrd': ";
+  const std::string feed = "the feed https://" + WideToUtf8(KeyServiceHost()) + "/client/appcast.xml";
+  const Row rows[] = {
+      {"sound machine", [] {}, L"", {KeysGood}, 0,
+       {{"OK", "client: a start launches " + WideToUtf8(ClientRoot()) + "1.2.3\\rudavuvav.exe"},
+        {"OK", area + "route: directly: no proxy is set"},
+        {"OK", area + "certificate: its key matches ServerKeyPins"},
+        {"OK", area + "validation: the key service accepts the key files"}},
+       1, true},
+      {"keys not accepted", [] {}, L"", {KeysBad}, 1, {{"WARN", area + "validation: the key service does not accept"}}, 1},
+      {"validation post fails", [] {}, L"", {"500"}, 2,
+       {{"FAIL", area + "validation: the validateKey request failed (Status=500, Error Code=1208"}}, 1},
+      {"upload key missing", [] { DeleteFileW(KeyPath(L"-upload-key.ppk").c_str()); }, L"", {}, 1,
+       {{"WARN", "vrd-upload-key.ppk is missing"}, {"OK", area + "the key service was reached"}}, 0},
+      {"another key's pin", [&] { SetRegString(vrd, L"ServerKeyPins", L"sha256//" + std::wstring(43, L'A') + L"="); },
+       L"", {}, 2, {{"FAIL", area + "certificate: its key matches none of ServerKeyPins"}}, 0},
+      {"unusable pin list", [&] { SetRegString(vrd, L"ServerKeyPins", L"sha256//short"); }, L"", {}, 2,
+       {{"FAIL", area + "ServerKeyPins is not a valid pin list"}, {"OK", "pin " + KeyServicePin()}}, 0},
+      {"neither pins nor verification", [&] { DeleteRegValue(vrd, L"ServerKeyPins"); }, L"", {KeysGood}, 1,
+       {{"WARN", area + "neither ServerKeyPins nor VerifyServerCertificate"},
+        {"WARN", area + "certificate: Windows' validation refuses it"}},
+       1},
+      {"no Server", [&] { DeleteRegValue(vrd, L"Server"); }, L"", {}, 2, {{"FAIL", area + "single-user, but Server"}}, 0},
+      {"no client", [] { DeleteFileW((ClientRoot() + L"1.2.3\\rudavuvav.exe").c_str()); }, L"", {KeysGood}, 2,
+       {{"OK", "client: version directory 1.2.3 ranks 1.2.3, holds no rudavuvav.exe"},
+        {"FAIL", "client: no version directory holds rudavuvav.exe"}},
+       1},
+      {"LastCheck in the future",
+       [] { SetRegString(TollburyKey, L"LastCheck", std::to_wstring(time(nullptr) + 3600)); }, L"", {KeysGood}, 1,
+       {{"WARN", "gate: LastCheck"}, {"WARN", "seconds in the future"}}, 1},
+      {"LastCheck no number", [] { SetRegString(TollburyKey, L"LastCheck", L"12abc"); }, L"", {KeysGood}, 1,
+       {{"WARN", "gate: LastCheck is not a decimal number (a start reads it as 12)"}}, 1},
+      {"no Tollbury key", [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, TollburyKey); }, L"", {KeysGood}, 1,
+       {{"WARN", "gate: the key HKLM\\SOFTWARE\\Verdanto\\Client\\Tollbury cannot be read (error 2)"}}, 1},
+      {"missing session, update check on", [] { SetRegString(TollburyKey, L"UpgradeCheck", L"1"); }, L"-load east",
+       {}, 2,
+       {{"FAIL", "session 'east': its registry key cannot be read (error 2): a start that checks for updates ends "
+                 "with exit code 2"},
+        {"WARN", "updates: WinSparkle.dll cannot be loaded from the program's folder (error 126)"}},
+       0},
+      {"broken WinSparkle.dll and feed",
+       [&] {
+         SetRegString(TollburyKey, L"UpgradeCheck", L"1");
+         SetRegString(vrd, L"HostName", KeyServiceHost());
+         CopyFileW((BinDir() + L"WinSparkleNoCleanup.dll").c_str(), (InstallDir() + L"WinSparkle.dll").c_str(), FALSE);
+       },
+       L"", {KeysGood}, 1,
+       {{"WARN", "updates: WinSparkle.dll lacks win_sparkle_cleanup"}, {"WARN", area + feed + " cannot be fetched"}}, 1},
+      {"through the test proxy",
+       [&] {
+         WriteUserSettings(ConnectionSettings(StaticProxy, proxy, "<-loopback>", ""));
+         SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
+       },
+       L"", {KeysGood}, 0,
+       {{"OK", area + "route: through proxy " + proxy + ", from the static proxy settings"},
+        {"OK", area + "validation: the key service accepts the key files"}},
+       1, true},
+      {"through the proxy script",
+       [&] {
+         WriteFileBytes(ProxyFile(L"check.pac"), "function FindProxyForURL(url, host) { return \"PROXY " + proxy + "\"; }\n");
+         WriteUserSettings(ConnectionSettings(ProxyScript | StaticProxy, down, "<-loopback>",
+                                              "http://" + proxy + "/check.pac"));
+         SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
+       },
+       L"", {KeysGood}, 0, {{"OK", area + "route: through proxy " + proxy + ", from the proxy script"}}, 1},
+      {"proxy down", [&] { WriteUserSettings(ConnectionSettings(StaticProxy, down, "<-loopback>", "")); }, L"",
+       {KeysGood}, 1,
+       {{"OK", area + "route: through proxy " + down + ", from the static proxy settings"},
+        {"WARN", area + "proxy " + down + " could not be passed (error 12029): a start reaches the key service directly"},
+        {"OK", area + "validation: the key service accepts the key files"}},
+       1},
+      {"offline", [] {}, L"--offline", {}, 0, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
+      {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
+       {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
+      {"tollbury.exe changed after signing",
+       [] {
+         std::string signedExe;
+         ASSERT_TRUE(ReadFileBytes(BinDir() + L"signed-tollbury.exe", signedExe)) << "needs openssl and osslsigncode";
+         signedExe[5000] ^= 1;
+         ASSERT_TRUE(WriteFileBytes(InstallDir() + L"tollbury.exe", signedExe));
+       },
+       L"--offline", {}, 2,
+       {{"FAIL", "program: tollbury.exe carries a signature that does not verify (0x80096010"},
+        {"WARN", "program: tollbury-check.exe is not signed, but tollbury.exe is"}},
+       0},
+      {"unusable command line", [] {}, L"-load", {}, 3, {}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUpSoundMachine();
+    row.setUp();
+    for (const std::string& reply : row.replies)
+      KeyServiceQueueReply(reply == "500" ? 500 : 200, reply == "500" ? "{\"error\":\"down\"}" : reply);
+    DeleteFileW(ProxyFile(L"tunnels.log").c_str());
+    const int connections = KeyServiceConnectionsAccepted();
+    const std::string before = Snapshot();
+    const CheckRun run = RunCheck(row.arguments);
+    EXPECT_EQ(Snapshot(), before) << "the check changed the machine";
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.out;
+    for (const Expected& finding : row.findings)
+      EXPECT_TRUE(HasFinding(run.out, finding.status, finding.text)) << finding.status << " " << finding.text << "\n"
+                                                                      << run.out;
+    std::vector<std::string> bodies;
+    for (const RecordedRequest& request : KeyServiceRequests())
+      if (request.bodyComplete && !request.body.empty()) bodies.push_back(request.body);
+    EXPECT_EQ(bodies, std::vector<std::string>(row.bodies, ValidateKeyBody()));
+    if (row.arguments == L"--offline") {
+      EXPECT_EQ(KeyServiceConnectionsAccepted(), connections) << "offline, nothing reaches the key service";
+    }
+    if (row.name == std::string("through the test proxy")) {
+      EXPECT_EQ(Tunnels().size(), 1u);
+    }
+    if (row.startToo) ExpectStartAgrees(run.out, proxy);
+  }
+
+  // The same sound machine as JSON: nothing but the one object.
+  SetUpSoundMachine();
+  KeyServiceQueueReply(200, KeysGood);
+  const CheckRun run = RunCheck(L"--json");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(JsonFind(run.out.c_str(), static_cast<int>(run.out.size()), "$", nullptr, nullptr), 123) << run.out;
+  EXPECT_EQ(run.out.back(), '\n');
+  EXPECT_EQ(JsonValue(run.out, "$.version"), "Version 3.06");
+  EXPECT_EQ(JsonValue(run.out, "$.exitCode"), "0");
+  EXPECT_EQ(JsonValue(run.out, "$.findings[0].status"), "ok");
+  EXPECT_EQ(JsonValue(run.out, "$.client.chosen"), WideToUtf8(ClientRoot()) + "1.2.3");
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].name"), "vrd");
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].singleUser"), "true");
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].proxy"), "");
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].pin"), KeyServicePin());
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].validation"), "good");
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].status"), "200");
+
+  if (hadSettings)
+    WriteUserSettings(savedSettings);
+  else
+    RemoveUserSettings();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
+}
+
+TEST(MachineCheck, WhatWineCannotShow) {
+  GTEST_SKIP() << "a key file that other users may read, one that this user may not read (another user's), and a "
+                  "proxy that signs the user in with Negotiate or NTLM: Wine makes file access lists up from the Unix "
+                  "mode, enforces none, and has no Windows logon to offer a proxy";
+}
+
+}  // namespace
