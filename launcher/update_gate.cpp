@@ -61,10 +61,7 @@ namespace {
 // A failed write is not reported: the next start simply is not throttled.
 void WriteLastCheck(long long now) {
   ScopedRegKey key;
-  if (OpenTollburyKeyToRecord(key.handle) != ERROR_SUCCESS) {
-    key.handle = nullptr;
-    return;
-  }
+  if (OpenTollburyKeyToRecord(key.handle) != ERROR_SUCCESS) return;
   wchar_t text[LastCheckTextSize];
   const int length = FormatLastCheck(now, text);
   RegSetValueExW(key.handle, L"LastCheck", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),

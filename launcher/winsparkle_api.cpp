@@ -94,7 +94,7 @@ bool BesideProgram(wchar_t (&path)[MAX_PATH]) {
 
 bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure) {
   api = WinSparkleApi();
-  WinSparkleLoadFailure unreported;
+  WinSparkleLoadFailure unreported = {};
   WinSparkleLoadFailure& told = failure ? *failure : unreported;
   told = WinSparkleLoadFailure();
   // Only the copy beside the program: a WinSparkle.dll planted in the working

@@ -76,7 +76,7 @@ int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, co
 
 int FindUserProxy(const wchar_t* host, const wchar_t* path, wchar_t (&proxy)[ProxyNameSize], ProxySource* source) {
   proxy[0] = L'\0';
-  ProxySource unreported;
+  ProxySource unreported = ProxySource::NoneSet;
   ProxySource& from = source ? *source : unreported;
   from = ProxySource::NoneSet;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings = {};
