@@ -89,18 +89,6 @@ void ReportSignature(CheckReport& report, const SignatureReading& reading, const
 
 }  // namespace
 
-bool PathBesideProgram(const wchar_t* name, wchar_t (&path)[PathSize]) {
-  path[0] = L'\0';
-  const DWORD length = GetModuleFileNameW(nullptr, path, PathSize);
-  wchar_t* slash = length > 0 && length < static_cast<DWORD>(PathSize) ? std::wcsrchr(path, L'\\') : nullptr;
-  if (slash == nullptr) {
-    path[0] = L'\0';
-    return false;
-  }
-  slash[1] = L'\0';
-  return AppendToDirectory(path, name);
-}
-
 bool ReadFileVersionText(const wchar_t* path, wchar_t (&text)[FileVersionTextSize]) {
   text[0] = L'\0';
   DWORD ignored = 0;

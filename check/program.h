@@ -6,10 +6,6 @@
 
 constexpr int FileVersionTextSize = 64;
 
-// The full path of `name` in the folder of the running program. False when
-// it does not fit.
-bool PathBesideProgram(const wchar_t* name, wchar_t (&path)[PathSize]);
-
 // The "FileVersion" text of a file's version resource (string table
 // 040904b0, as a start reads its own). False, with "", when it has none.
 bool ReadFileVersionText(const wchar_t* path, wchar_t (&text)[FileVersionTextSize]);

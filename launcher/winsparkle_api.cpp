@@ -1,8 +1,8 @@
 #include "launcher/winsparkle_api.h"
 
-#include <cstdio>
 #include <cwchar>
 
+#include "sys/client_root.h"
 #include "sys/debug_log.h"
 
 namespace {
@@ -78,20 +78,6 @@ bool ResolveAll(HMODULE module, FARPROC (&addresses)[ExportCount], WinSparkleLoa
 
 }  // namespace
 
-namespace {
-
-// The full path of WinSparkle.dll beside our own exe.
-bool BesideProgram(wchar_t (&path)[MAX_PATH]) {
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
-  wchar_t* slash = std::wcsrchr(path, L'\\');
-  if (slash == nullptr) return false;
-  const size_t room = MAX_PATH - static_cast<size_t>(slash + 1 - path);
-  return std::swprintf(slash + 1, room, L"%ls", L"WinSparkle.dll") > 0;
-}
-
-}  // namespace
-
 bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure) {
   api = WinSparkleApi();
   WinSparkleLoadFailure unreported = {};
@@ -101,10 +87,10 @@ bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure) {
   // directory, on PATH or in System32 would run with the user's
   // administrator rights. The search flags then govern the DLL's own
   // imports: beside the program, then System32.
-  wchar_t path[MAX_PATH];
-  HMODULE module = BesideProgram(path) ? LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
-                                                                           LOAD_LIBRARY_SEARCH_SYSTEM32)
-                                       : nullptr;
+  wchar_t path[PathSize];
+  HMODULE module = PathBesideProgram(L"WinSparkle.dll", path)
+                       ? LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)
+                       : nullptr;
   if (module == nullptr) {
     told.loadError = GetLastError();
     LogLoadFailure(told.loadError);

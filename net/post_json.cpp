@@ -354,6 +354,8 @@ void ReadProxyAnswer(HINTERNET request, SendOutcome& outcome, DWORD& scheme) {
   }
 }
 
+bool StopsBeforeBody(const Exchange& exchange) { return exchange.trace && exchange.trace->stopBeforeBody; }
+
 // The certificate of this handshake replaces one an earlier send kept.
 void KeepCertificate(HINTERNET request, PostJsonTrace& trace) {
   const CERT_CONTEXT* certificate = nullptr;
@@ -380,7 +382,7 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
     if (outcome.error != 0)
       return;
   }
-  if (exchange.trace && exchange.trace->stopBeforeBody) {
+  if (StopsBeforeBody(exchange)) {
     outcome.error = PostJsonStoppedBeforeBody;
     return;
   }
@@ -394,8 +396,7 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
 // goes out with the headers, in one write. Written apart, the body waits for
 // the headers' acknowledgement, which a server may delay by 40 ms or more.
 bool SendsBodyWithHeaders(const Exchange& exchange, const SendOutcome& outcome) {
-  const bool stopsBeforeBody = exchange.trace && exchange.trace->stopBeforeBody;
-  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned) && !stopsBeforeBody;
+  return !outcome.throughProxy && !(exchange.trust && exchange.trust->pinned) && !StopsBeforeBody(exchange);
 }
 
 void SendWholeRequest(HINTERNET request, const Exchange& exchange, SendOutcome& outcome) {

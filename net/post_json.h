@@ -70,10 +70,11 @@ struct PostJsonTrace {
 // Otherwise it is looked up once and kept there for later requests to the
 // same URL. Through a proxy, or with pins, the headers go out first and the
 // body only once the secure channel to the service is up (and the key
-// matches); a direct request without pins sends both at once. A request is sent directly when the proxy
-// cannot be found, reached or signed in to, or answers in place of the
-// tunnel, but only while its body has not been handed over: no body is ever
-// posted twice. The user's logon is offered to the proxy alone.
+// matches); a direct request without pins sends both at once. A request is
+// sent directly when the proxy cannot be found, reached or signed in to, or
+// answers in place of the tunnel, but only while its body has not been
+// handed over: no body is ever posted twice. The user's logon is offered to
+// the proxy alone.
 // `trace` may be null; see PostJsonTrace.
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
              const ServerTrust* trust = nullptr, ProxyRoute* route = nullptr, PostJsonTrace* trace = nullptr);

@@ -26,3 +26,17 @@ bool AppendToDirectory(wchar_t (&directory)[PathSize], const wchar_t* name) {
   std::wmemcpy(directory + length, name, added + 1);
   return true;
 }
+
+bool PathBesideProgram(const wchar_t* name, wchar_t (&path)[PathSize]) {
+  path[0] = L'\0';
+  const DWORD length = GetModuleFileNameW(nullptr, path, PathSize);
+  wchar_t* slash = length > 0 && length < static_cast<DWORD>(PathSize) ? std::wcsrchr(path, L'\\') : nullptr;
+  if (slash == nullptr) {
+    path[0] = L'\0';
+    return false;
+  }
+  slash[1] = L'\0';
+  if (AppendToDirectory(path, name)) return true;
+  path[0] = L'\0';
+  return false;
+}
