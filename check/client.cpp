@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "launcher/launch.h"
 #include "launcher/versions.h"
 #include "sys/client_root.h"
 
@@ -20,8 +21,9 @@ void ListDirectory(const VersionDirectory& directory, void* context) {
     return;
   }
   const double* part = directory.key.part;
-  AddFinding(report, FindingStatus::Ok, Area, L"version directory %ls ranks %g.%g.%g, %ls", directory.name, part[0],
-             part[1], part[2], directory.holdsClient ? L"holds rudavuvav.exe" : L"holds no rudavuvav.exe (never started)");
+  const bool holds = directory.holdsClient;
+  AddFinding(report, FindingStatus::Ok, Area, L"version directory %ls ranks %g.%g.%g, holds %ls%ls%ls", directory.name,
+             part[0], part[1], part[2], holds ? L"" : L"no ", ClientExeName, holds ? L"" : L" (never started)");
 }
 
 bool IsFile(const wchar_t* path) {
@@ -46,24 +48,19 @@ void CheckClient(CheckReport& report) {
     return;
   }
   AddFinding(report, FindingStatus::Ok, Area, L"client root directory %ls", root);
-  wchar_t pattern[PathSize];
-  std::wmemcpy(pattern, root, PathSize);
   wchar_t newestName[VersionNameSize] = L"1.0.0";
   VersionKey newestKey = {{0.0, 0.0, 0.0}};
-  if (AppendToDirectory(pattern, L"*")) FindNewestClientVersion(pattern, newestName, newestKey, ListDirectory, &report);
+  ScanVersionDirectories(root, newestName, newestKey, ListDirectory, &report);
 
   wchar_t launchDirectory[PathSize];
   std::wmemcpy(launchDirectory, root, PathSize);
   wchar_t client[PathSize];
-  const bool formed = AppendToDirectory(launchDirectory, newestName);
-  std::wmemcpy(client, launchDirectory, PathSize);
-  if (formed && AppendToDirectory(client, L"\\rudavuvav.exe") && IsFile(client)) {
+  if (FormClientPath(launchDirectory, newestName, client) && IsFile(client)) {
     std::wmemcpy(report.chosenClient, launchDirectory, PathSize);
     AddFinding(report, FindingStatus::Ok, Area, L"a start launches %ls", client);
   } else {
     AddFinding(report, FindingStatus::Fail, Area,
-               L"no version directory holds rudavuvav.exe: a start would try version %ls and launch nothing; "
-               L"install the client",
-               newestName);
+               L"no version directory holds %ls: a start would try version %ls and launch nothing; install the client",
+               ClientExeName, newestName);
   }
 }

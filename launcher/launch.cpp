@@ -6,13 +6,12 @@
 #include <cwchar>
 
 #include "launcher/argument_quoting.h"
+#include "launcher/versions.h"
 #include "sys/client_root.h"
 #include "sys/debug_log.h"
 #include "sys/event_log.h"
 
 namespace {
-
-constexpr wchar_t ClientFileName[] = L"rudavuvav.exe";
 
 // ShellExecuteW is bound by INTERNET_MAX_URL_LENGTH, about 2,048 characters
 // of the whole command line; CreateProcessW takes CommandLineSize.
@@ -22,14 +21,14 @@ constexpr DWORD ElevationRequired = 740;
 
 // Characters before the handed-on arguments: the quoted client path and a space.
 int ClientPathPrefixLength(const wchar_t* directory) {
-  return static_cast<int>(std::wcslen(directory) + 1 + std::wcslen(ClientFileName)) + 3;
+  return static_cast<int>(std::wcslen(directory) + 1 + std::wcslen(ClientExeName)) + 3;
 }
 
 // The client's whole path: a bare file name lets the shell look for it
 // elsewhere (App Paths, PATH) when the version folder lacks it, and start
 // whatever it finds there.
 bool BuildClientPath(const wchar_t* launchDirectory, wchar_t (&clientPath)[PathSize]) {
-  const int length = _snwprintf(clientPath, PathSize, L"%ls\\%ls", launchDirectory, ClientFileName);
+  const int length = _snwprintf(clientPath, PathSize, L"%ls\\%ls", launchDirectory, ClientExeName);
   return length >= 0 && length < PathSize;
 }
 
@@ -74,12 +73,16 @@ int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName) {
   return CommandLineSize - static_cast<int>(before);
 }
 
+bool FormClientPath(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName, wchar_t (&clientPath)[PathSize]) {
+  return launchDirectory[0] != L'\0' && AppendToDirectory(launchDirectory, newestName) &&
+         BuildClientPath(launchDirectory, clientPath);
+}
+
 void LaunchClient(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName,
                   wchar_t (&passThrough)[PassThroughSize]) {
   // A cut directory or path would name another folder: better not to start at all.
   wchar_t clientPath[PathSize];
-  if (launchDirectory[0] == L'\0' || !AppendToDirectory(launchDirectory, newestName) ||
-      !BuildClientPath(launchDirectory, clientPath)) {
+  if (!FormClientPath(launchDirectory, newestName, clientPath)) {
     ReportNextLogLine(EventNoUsableClientDirectory, EVENTLOG_ERROR_TYPE);
     LogLine3(L"[tollbury] No usable client directory for version ", newestName, L", rudavuvav.exe not started\n");
     return;

@@ -6,6 +6,11 @@
 // that reaches the client is its quoted path, a space, then the arguments.
 int PassThroughRoom(const wchar_t* clientRoot, const wchar_t* newestName);
 
+// Forms the version directory (from the client root directory that
+// `launchDirectory` holds on entry) and the client's whole path in it. False
+// when either is empty or would be cut.
+bool FormClientPath(wchar_t (&launchDirectory)[PathSize], const wchar_t* newestName, wchar_t (&clientPath)[PathSize]);
+
 // Starts rudavuvav.exe from the newest version directory with the handed-on
 // arguments. `launchDirectory` holds the client root directory on entry and
 // the launch directory afterwards. A command line too long for ShellExecuteW

@@ -24,17 +24,6 @@ namespace {
 
 constexpr int ExitCommandLineFailed = 3;
 
-void ScanInstalledVersions(wchar_t (&clientRoot)[PathSize], wchar_t (&newestName)[VersionNameSize],
-                           VersionKey& newestKey) {
-  if (!GetClientRootDirectory(clientRoot)) {
-    LogText(L"[tollbury] Cannot locate the client directory under the common application data folder.\n");
-    return;
-  }
-  wchar_t searchPattern[PathSize];
-  std::wmemcpy(searchPattern, clientRoot, PathSize);
-  if (AppendToDirectory(searchPattern, L"*")) FindNewestClientVersion(searchPattern, newestName, newestKey);
-}
-
 // Steps 8 to 10: the gate, then the update check for administrators.
 // Returns -1 to go on, otherwise the exit code to end with.
 int GateAndCheckForUpdate(bool& updateCheck, bool& singleUser, const wchar_t* sessionName,

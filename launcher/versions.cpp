@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "sys/client_root.h"
 #include "sys/debug_log.h"
 
 namespace {
-
-constexpr wchar_t ClientExeName[] = L"rudavuvav.exe";
 
 // A directory without the client is a half-installed update: never start it.
 bool HoldsClient(const wchar_t* searchPattern, const wchar_t* name) {
@@ -63,4 +62,22 @@ void FindNewestClientVersion(const wchar_t* searchPattern, wchar_t (&newestName)
     if (IsCandidate(entry)) ConsiderEntry(searchPattern, entry.cFileName, newestName, newestKey, listener, context);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
+}
+
+void ScanVersionDirectories(const wchar_t* clientRoot, wchar_t (&newestName)[VersionNameSize], VersionKey& newestKey,
+                            VersionListener listener, void* context) {
+  wchar_t searchPattern[PathSize];
+  std::wmemcpy(searchPattern, clientRoot, PathSize);
+  if (AppendToDirectory(searchPattern, L"*")) {
+    FindNewestClientVersion(searchPattern, newestName, newestKey, listener, context);
+  }
+}
+
+void ScanInstalledVersions(wchar_t (&clientRoot)[PathSize], wchar_t (&newestName)[VersionNameSize],
+                           VersionKey& newestKey) {
+  if (!GetClientRootDirectory(clientRoot)) {
+    LogText(L"[tollbury] Cannot locate the client directory under the common application data folder.\n");
+    return;
+  }
+  ScanVersionDirectories(clientRoot, newestName, newestKey);
 }
