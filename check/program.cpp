@@ -198,15 +198,16 @@ bool ReadProgramVersion(const wchar_t* path, wchar_t (&text)[ProgramVersionSize]
 
 void CheckProgram(CheckReport& report, bool offline) {
   GetClientVersionString(report.version);
-  SignatureReading check = {L"tollbury-check.exe", SignatureVerdict::Unsigned, 0, L""};
+  // Unless its own path fits, the check cannot verify itself.
+  SignatureReading check = {L"tollbury-check.exe", SignatureVerdict::Unreadable, ERROR_INSUFFICIENT_BUFFER, L""};
   SignatureReading launcher = {L"tollbury.exe", SignatureVerdict::Unsigned, 0, L""};
   wchar_t checkPath[PathSize];
   wchar_t launcherPath[PathSize];
   wchar_t checkVersion[ProgramVersionSize] = L"";
   wchar_t launcherVersion[ProgramVersionSize] = L"";
-  wchar_t fileVersion[FileVersionTextSize] = L"";
   const DWORD length = GetModuleFileNameW(nullptr, checkPath, PathSize);
   if (length > 0 && length < static_cast<DWORD>(PathSize)) {
+    wchar_t fileVersion[FileVersionTextSize];
     ReadProgramVersion(checkPath, checkVersion);
     ReadFileVersionText(checkPath, fileVersion);
     ReadSignature(checkPath, offline, check);

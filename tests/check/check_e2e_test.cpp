@@ -202,7 +202,6 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   const std::string area = "session 'vrd': ";
   const std::string feed = "the feed https://" + WideToUtf8(KeyServiceHost()) + "/client/appcast.xml";
   const Row rows[] = {
-      // A test build is unsigned, as released packages are not.
       {"sound machine", [] {}, L"", {KeysGood}, 1,
        {{"OK", "program: tollbury.exe beside it has the same version"},
         {"WARN", "program: tollbury-check.exe is not signed, nor is tollbury.exe"},
@@ -350,7 +349,8 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
 TEST(MachineCheck, WhatWineCannotShow) {
   GTEST_SKIP() << "a key file that other users may read, one that this user may not read (another user's), and a "
                   "proxy that signs the user in with Negotiate or NTLM: Wine makes file access lists up from the Unix "
-                  "mode, enforces none, and has no Windows logon to offer a proxy";
+                  "mode, enforces none, and has no Windows logon to offer a proxy; a signature whose revocation cannot "
+                  "be told, online or offline: Wine's WinVerifyTrust checks no revocation";
 }
 
 }  // namespace
