@@ -22,10 +22,14 @@ constexpr int SignerSize = 256;
 // For all revocation fetches of one program's chain together.
 constexpr DWORD RevocationWaitMs = 4000;
 
+bool HasSigningCertificate(const CRYPT_PROVIDER_SGNR* signerData) {
+  return signerData && signerData->csCertChain > 0 && signerData->pasCertChain[0].pCert;
+}
+
 // The subject of the signing certificate, "" when there is none.
 void ReadSigner(const CRYPT_PROVIDER_SGNR* signerData, wchar_t (&signer)[SignerSize]) {
   signer[0] = L'\0';
-  if (!signerData || signerData->csCertChain == 0 || !signerData->pasCertChain[0].pCert) return;
+  if (!HasSigningCertificate(signerData)) return;
   CertGetNameStringW(signerData->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, signer,
                      SignerSize);
 }
@@ -80,7 +84,7 @@ SignatureEvidence VerifySignature(const wchar_t* path, bool offline, wchar_t (&s
   CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
   const CRYPT_PROVIDER_SGNR* signerData = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
   ReadSigner(signerData, signer);
-  if (!offline && RevocationUnknown(evidence.trust) && signer[0] != L'\0') {
+  if (!offline && RevocationUnknown(evidence.trust) && HasSigningCertificate(signerData)) {
     evidence.chainChecked = true;
     evidence.chain = CheckRevocationOnline(*signerData);
   }
