@@ -179,7 +179,8 @@ bool WriteTextReport(HANDLE out, const CheckReport& report) {
 bool WriteJsonReport(HANDLE out, const CheckReport& report) {
   static OutputSink sink;
   OpenSink(sink, out);
-  Print(sink, "{\"version\":%Q,\"exitCode\":%d,\"findings\":[", report.version, ExitCodeOf(report));
+  Print(sink, "{\"version\":%Q,\"programVersion\":%Q,\"exitCode\":%d,\"findings\":[", report.version,
+        report.programVersion, ExitCodeOf(report));
   for (int i = 0; i < report.findingCount; ++i) {
     const Finding& finding = report.findings[i];
     Print(sink, "%s{\"status\":%Q", i > 0 ? "," : "", JsonStatus(finding.status));

@@ -202,8 +202,10 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   const std::string area = "session 'vrd': ";
   const std::string feed = "the feed https://" + WideToUtf8(KeyServiceHost()) + "/client/appcast.xml";
   const Row rows[] = {
-      {"sound machine", [] {}, L"", {KeysGood}, 0,
-       {{"OK", "client: a start launches " + WideToUtf8(ClientRoot()) + "1.2.3\\rudavuvav.exe"},
+      {"sound machine", [] {}, L"", {KeysGood}, 1,
+       {{"OK", "program: tollbury.exe beside it has the same version"},
+        {"WARN", "program: tollbury-check.exe is not signed, nor is tollbury.exe"},
+        {"OK", "client: a start launches " + WideToUtf8(ClientRoot()) + "1.2.3\\rudavuvav.exe"},
         {"OK", area + "route: directly: no proxy is set"},
         {"OK", area + "certificate: its key matches ServerKeyPins"},
         {"OK", area + "validation: the key service accepts the key files"}},
@@ -252,7 +254,7 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
          WriteUserSettings(ConnectionSettings(StaticProxy, proxy, "<-loopback>", ""));
          SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
        },
-       L"", {KeysGood}, 0,
+       L"", {KeysGood}, 1,
        {{"OK", area + "route: through proxy " + proxy + ", from the static proxy settings"},
         {"OK", area + "validation: the key service accepts the key files"}},
        1, true},
@@ -263,25 +265,29 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
                                               "http://" + proxy + "/check.pac"));
          SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
        },
-       L"", {KeysGood}, 0, {{"OK", area + "route: through proxy " + proxy + ", from the proxy script"}}, 1},
+       L"", {KeysGood}, 1, {{"OK", area + "route: through proxy " + proxy + ", from the proxy script"}}, 1},
       {"proxy down", [&] { WriteUserSettings(ConnectionSettings(StaticProxy, down, "<-loopback>", "")); }, L"",
        {KeysGood}, 1,
        {{"OK", area + "route: through proxy " + down + ", from the static proxy settings"},
         {"WARN", area + "proxy " + down + " could not be passed (error 12029): a start reaches the key service directly"},
         {"OK", area + "validation: the key service accepts the key files"}},
        1},
-      {"offline", [] {}, L"--offline", {}, 0, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
+      {"offline", [] {}, L"--offline", {}, 1, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
       {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
        {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
-      {"tollbury.exe changed after signing",
+      {"tollbury.exe of another version, changed after signing",
        [] {
          std::string signedExe;
          ASSERT_TRUE(ReadFileBytes(BinDir() + L"signed-tollbury.exe", signedExe)) << "needs openssl and osslsigncode";
-         signedExe[5000] ^= 1;
+         const size_t fixedInfo = signedExe.find("\xBD\x04\xEF\xFE");  // VS_FIXEDFILEINFO's signature
+         ASSERT_NE(fixedInfo, std::string::npos);
+         signedExe[fixedInfo + 12] = 7;  // the fourth part of the file version
          ASSERT_TRUE(WriteFileBytes(InstallDir() + L"tollbury.exe", signedExe));
        },
        L"--offline", {}, 2,
-       {{"FAIL", "program: tollbury.exe carries a signature that does not verify (0x80096010"},
+       {{"WARN", "program: tollbury.exe beside it is version 3.6.2.7: the findings are those of the check's version "
+                 "3.6.2.0"},
+        {"FAIL", "program: tollbury.exe carries a signature that does not verify (0x80096010"},
         {"WARN", "program: tollbury-check.exe is not signed, but tollbury.exe is"}},
        0},
       {"unusable command line", [] {}, L"-load", {}, 3, {}, 0},
@@ -318,11 +324,12 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   SetUpSoundMachine();
   KeyServiceQueueReply(200, KeysGood);
   const CheckRun run = RunCheck(L"--json");
-  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.exitCode, 1u);
   EXPECT_EQ(JsonFind(run.out.c_str(), static_cast<int>(run.out.size()), "$", nullptr, nullptr), 123) << run.out;
   EXPECT_EQ(run.out.back(), '\n');
   EXPECT_EQ(JsonValue(run.out, "$.version"), "Version 3.06");
-  EXPECT_EQ(JsonValue(run.out, "$.exitCode"), "0");
+  EXPECT_EQ(JsonValue(run.out, "$.programVersion"), "3.6.2.0");
+  EXPECT_EQ(JsonValue(run.out, "$.exitCode"), "1");
   EXPECT_EQ(JsonValue(run.out, "$.findings[0].status"), "ok");
   EXPECT_EQ(JsonValue(run.out, "$.client.chosen"), WideToUtf8(ClientRoot()) + "1.2.3");
   EXPECT_EQ(JsonValue(run.out, "$.sessions[0].name"), "vrd");
@@ -342,7 +349,8 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
 TEST(MachineCheck, WhatWineCannotShow) {
   GTEST_SKIP() << "a key file that other users may read, one that this user may not read (another user's), and a "
                   "proxy that signs the user in with Negotiate or NTLM: Wine makes file access lists up from the Unix "
-                  "mode, enforces none, and has no Windows logon to offer a proxy";
+                  "mode, enforces none, and has no Windows logon to offer a proxy; a signature whose revocation cannot "
+                  "be told, online or offline: Wine's WinVerifyTrust checks no revocation";
 }
 
 }  // namespace
