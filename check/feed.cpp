@@ -84,7 +84,7 @@ bool EndItem(ReadState& state, FeedReading& feed) {
   return true;
 }
 
-void ReadElement(IXmlReader& reader, ReadState& state, FeedReading& feed, bool& taken) {
+void ReadElement(IXmlReader& reader, ReadState& state, FeedReading& feed, bool& stop) {
   const bool empty = reader.IsEmptyElement() != FALSE;
   const int depth = state.depth + 1;
   if (!empty) state.depth = depth;
@@ -93,7 +93,7 @@ void ReadElement(IXmlReader& reader, ReadState& state, FeedReading& feed, bool& 
   } else if (state.itemDepth == 0 && state.channels > 0 && IsName(reader, L"", L"item")) {
     state.current = FeedItem();
     state.itemDepth = depth;
-    if (empty) taken = EndItem(state, feed);
+    if (empty) stop = EndItem(state, feed);
   } else if (state.itemDepth != 0 && IsName(reader, L"", L"enclosure")) {
     ReadEnclosure(reader, state.current);
   } else if (state.itemDepth != 0 && !empty && IsName(reader, SparkleNamespace, L"version")) {
@@ -101,34 +101,35 @@ void ReadElement(IXmlReader& reader, ReadState& state, FeedReading& feed, bool& 
   }
 }
 
-void ReadEndElement(IXmlReader& reader, ReadState& state, FeedReading& feed, bool& taken) {
+// Like the framework, stops at the end of the channel: what follows is not read.
+void ReadEndElement(IXmlReader& reader, ReadState& state, FeedReading& feed, bool& stop) {
   if (state.versionDepth == state.depth) {
     state.versionDepth = 0;
   } else if (state.itemDepth == state.depth) {
-    taken = EndItem(state, feed);
+    stop = EndItem(state, feed);
   } else if (state.itemDepth == 0 && state.channels > 0 && IsName(reader, L"", L"channel")) {
-    --state.channels;
+    stop = --state.channels == 0;
   }
   --state.depth;
 }
 
 HRESULT ReadItems(IXmlReader& reader, FeedReading& feed) {
   ReadState state = {};
-  bool taken = false;
+  bool stop = false;
   XmlNodeType type = XmlNodeType_None;
   HRESULT read = S_OK;
-  while (!taken && (read = reader.Read(&type)) == S_OK) {
+  while (!stop && (read = reader.Read(&type)) == S_OK) {
     const wchar_t* value = nullptr;
     if (type == XmlNodeType_Element)
-      ReadElement(reader, state, feed, taken);
+      ReadElement(reader, state, feed, stop);
     else if (type == XmlNodeType_EndElement)
-      ReadEndElement(reader, state, feed, taken);
+      ReadEndElement(reader, state, feed, stop);
     else if ((type == XmlNodeType_Text || type == XmlNodeType_CDATA) && state.versionDepth != 0 &&
              SUCCEEDED(reader.GetValue(&value, nullptr)))
       AppendText(state.current.version, value);
   }
   if (FAILED(read)) return read;
-  if (!taken && state.itemsRead > 0) {
+  if (feed.itemNumber == 0 && state.itemsRead > 0) {
     feed.item = state.first;
     feed.itemNumber = 1;
   }
