@@ -83,11 +83,12 @@ int CrackFeedUrl(const wchar_t* url, wchar_t (&host)[ServiceUrlPartSize], INTERN
   if (!WinHttpCrackUrl(url, 0, 0, &parts)) return static_cast<int>(GetLastError());
   const DWORD pathLength = parts.dwUrlPathLength + parts.dwExtraInfoLength;
   if (parts.dwHostNameLength >= ServiceUrlPartSize || pathLength >= ServiceUrlPartSize) return ERROR_INVALID_DATA;
-  std::wmemcpy(host, parts.lpszHostName, parts.dwHostNameLength);
+  if (parts.dwHostNameLength > 0) std::wmemcpy(host, parts.lpszHostName, parts.dwHostNameLength);
   host[parts.dwHostNameLength] = L'\0';
-  // The query follows the path in the URL itself.
-  std::wmemcpy(path, parts.lpszUrlPath, pathLength);
-  path[pathLength] = L'\0';
+  // The query follows the path in the URL itself; either may be empty.
+  const wchar_t* pathStart = parts.dwUrlPathLength > 0 ? parts.lpszUrlPath : parts.lpszExtraInfo;
+  if (pathLength > 0 && pathStart != nullptr) std::wmemcpy(path, pathStart, pathLength);
+  path[pathStart != nullptr ? pathLength : 0] = L'\0';
   port = parts.nPort;
   return 0;
 }
