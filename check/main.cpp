@@ -20,6 +20,8 @@
 namespace {
 
 constexpr int ExitUnusableCommandLine = 3;
+// A report that did not reach its reader must not pass for a sound machine.
+constexpr int ExitReportNotWritten = 2;
 constexpr wchar_t Usage[] = L"usage: tollbury-check.exe [-load SESSION] [--offline] [--json]";
 
 struct Options {
@@ -75,9 +77,10 @@ int main() {
   CheckEventLog(report);
 
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (options.json)
-    WriteJsonReport(out, report);
-  else
-    WriteTextReport(out, report);
+  const bool written = options.json ? WriteJsonReport(out, report) : WriteTextReport(out, report);
+  if (!written) {
+    WriteLine(GetStdHandle(STD_ERROR_HANDLE), L"tollbury-check: the report could not be written");
+    return ExitReportNotWritten;
+  }
   return ExitCodeOf(report);
 }

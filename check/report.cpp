@@ -131,7 +131,8 @@ void PrintSession(OutputSink& sink, const SessionSummary& session) {
   PrintWide(sink, ",\"serviceUrl\":%Q", session.serviceUrl);
   PrintWide(sink, ",\"proxy\":%Q", session.proxy);
   PrintWide(sink, ",\"pin\":%Q", session.pin);
-  Print(sink, ",\"validation\":%Q,\"status\":%d}", ValidationName(session.validation), session.status);
+  Print(sink, ",\"validation\":%Q,\"status\":%d,\"error\":%d}", ValidationName(session.validation), session.status,
+        session.error);
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ struct SessionSummary {
   wchar_t pin[ServerKeyPinSize];
   Validation validation;
   int status;  // as PostJson reported it; 0 when nothing was posted
+  int error;   // the Windows error code of the exchange; 0 when none
 };
 
 struct CheckReport {

@@ -216,6 +216,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
   const int cracked = CrackServiceUrl(summary.serviceUrl, host, path);
   if (cracked != 0) {
     summary.validation = Validation::Error;
+    summary.error = cracked;
     AddFinding(report, FindingStatus::Fail, area,
                L"the service URL %ls cannot be used (error %d): a start cannot reach the key service; correct Server",
                summary.serviceUrl, cracked);
@@ -253,6 +254,8 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
     std::free(reply);
   }
   const long long ms = ElapsedMs(watch);
+  // Stopping before the body is the probe's own doing, not a failure.
+  summary.error = result == PostJsonStoppedBeforeBody ? 0 : result;
   CheckProxyOutcome(report, area, summary.proxy, trace);
   std::wmemcpy(summary.proxy, route.proxy, ProxyNameSize);
   if (trace.certificate) {
@@ -265,8 +268,10 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
                                        : L"");
   }
   if (trust.pinsMalformed) {
+    // Nothing is posted with an unusable pin list.
     summary.validation = Validation::Failed;
-    summary.status = 500;
+    summary.status = 0;
+    summary.error = PostJsonKeyPinsMalformed;
     AddFinding(report, FindingStatus::Fail, area,
                L"validation: a start sends nothing with an unusable ServerKeyPins and shows \"Key Validation "
                L"Error\" (Error Code=%d)",

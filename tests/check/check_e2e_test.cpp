@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <functional>
@@ -34,7 +35,7 @@ struct CheckRun {
 };
 
 // Wine's CreateProcessW now and then fails at once with 1359: start again.
-CheckRun RunCheck(const std::wstring& arguments) {
+CheckRun RunCheck(const std::wstring& arguments, HANDLE output = nullptr) {
   CheckRun run;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -44,7 +45,7 @@ CheckRun RunCheck(const std::wstring& arguments) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd;
+  startup.hStdOutput = output ? output : writeEnd;
   PROCESS_INFORMATION info = {};
   BOOL started = FALSE;
   for (int attempt = 0; attempt < 3 && !started; ++attempt) {
@@ -140,8 +141,56 @@ void WriteKeyFile(const wchar_t* suffix, const std::string& bytes) {
   ASSERT_EQ(ReplaceFileContents(KeyPath(suffix).c_str(), bytes.data(), static_cast<unsigned long>(bytes.size())), 0u);
 }
 
+const wchar_t EventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tollbury";
+
+// The key service's test CA in the LocalMachine Root store while the object
+// lives, for a feed that Windows' validation must accept.
+struct TrustedTestCa {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  const CERT_CONTEXT* added = nullptr;
+  TrustedTestCa() {
+    std::string pem;
+    BYTE der[8192];
+    DWORD size = sizeof(der);
+    if (store && ReadFileBytes(KeyServiceDirectory() + L"\\ca.pem", pem) &&
+        CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der, &size,
+                             nullptr, nullptr) &&
+        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_REPLACE_EXISTING, &added))
+      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  }
+  ~TrustedTestCa() {
+    if (added && CertDeleteCertificateFromStore(added)) CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    if (store) CertCloseStore(store, 0);
+  }
+};
+
+std::string Feed(const std::string& items) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\" "
+         "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel><title>Client</title>" +
+         items + "</channel></rss>\n";
+}
+
+// A session whose update feed is the key service's next reply, fetched as a
+// start that checks for updates would; tollbury.exe carries an update key or not.
+std::function<void()> ServeFeed(const std::string& feed, bool key) {
+  return [=] {
+    SetRegString(TollburyKey, L"UpgradeCheck", L"1");
+    SetRegString(SessionKey(L"vrd"), L"HostName", KeyServiceHost());
+    CopyFileW((BinDir() + L"WinSparkle.dll").c_str(), (InstallDir() + L"WinSparkle.dll").c_str(), FALSE);
+    KeyServiceUseCaSignedCertificate(true);
+    KeyServiceQueueReply(200, feed);
+    const char publicKey[] = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
+    HANDLE update = key ? BeginUpdateResourceW((InstallDir() + L"tollbury.exe").c_str(), FALSE) : nullptr;
+    ASSERT_TRUE(!key || (update && UpdateResourceW(update, L"EDDSA", L"EdDSAPub", LANG_NEUTRAL,
+                                                   const_cast<char*>(publicKey), sizeof(publicKey) - 1) &&
+                         EndUpdateResourceW(update, FALSE)));
+  };
+}
+
 void SetUpSoundMachine() {
   SetUpPlainMachine();
+  KeyServiceUseCaSignedCertificate(false);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, EventSourceKey);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
   SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1);
   SetRegString(SessionKey(L"vrd"), L"Server", KeyServiceUrl(L"/keys"));
@@ -200,7 +249,12 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   const std::wstring onlyThroughProxy = Environment(L"TOLLBURY_PROXY_ONLY_ADDRESS");
   const std::wstring vrd = SessionKey(L"vrd");
   const std::string area = "session 'vrd': ";
-  const std::string feed = "the feed https://" + WideToUtf8(KeyServiceHost()) + "/client/appcast.xml";
+  const std::string feed = "the feed https://" + WideToUtf8(KeyServiceHost()) + ":1/client/appcast.xml";
+  const std::string download = "https://" + WideToUtf8(KeyServiceHost()) + "/client/2.0.0.msi";
+  const std::string signedEnclosure =
+      "<enclosure url=\"" + download + "\" sparkle:os=\"windows-x64\" sparkle:edSignature=\"c2ln\"";
+  TrustedTestCa ca;
+  ASSERT_NE(ca.added, nullptr) << "cannot add the test CA to the LocalMachine Root store";
   const Row rows[] = {
       {"sound machine", [] {}, L"", {KeysGood}, 1,
        {{"OK", "program: tollbury.exe beside it has the same version"},
@@ -244,11 +298,41 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
       {"broken WinSparkle.dll and feed",
        [&] {
          SetRegString(TollburyKey, L"UpgradeCheck", L"1");
-         SetRegString(vrd, L"HostName", KeyServiceHost());
+         SetRegString(vrd, L"HostName", KeyServiceHost() + L":1");  // nothing listens there
          CopyFileW((BinDir() + L"WinSparkleNoCleanup.dll").c_str(), (InstallDir() + L"WinSparkle.dll").c_str(), FALSE);
        },
        L"", {KeysGood}, 1,
-       {{"WARN", "updates: WinSparkle.dll lacks win_sparkle_cleanup"}, {"WARN", area + feed + " cannot be fetched"}}, 1},
+       {{"WARN", "updates: WinSparkle.dll lacks win_sparkle_cleanup"},
+        {"WARN", area + feed + " cannot be fetched (error 12029"}},
+       1},
+      {"feed offers no update",
+       ServeFeed(Feed("<item><sparkle:version>9.0</sparkle:version><enclosure url=\"https://x/\" "
+                      "sparkle:os=\"windows-x86\"/></item><item><sparkle:version>1.2.3</sparkle:version>" +
+                      signedEnclosure + "/></item>"),
+                 true),
+       L"", {KeysGood}, 1,
+       {{"OK", area + "the feed offers version 1.2.3 (item 2), not newer than the installed 1.2.3"},
+        {"OK", area + "the feed's item is signed (sparkle:edSignature), and tollbury.exe carries the key"}},
+       1},
+      {"feed offers a signed update",
+       ServeFeed(Feed("<item>" + signedEnclosure + " sparkle:version=\"2.0.0\"/></item>"), true), L"", {KeysGood}, 1,
+       {{"OK", area + "the feed offers version 2.0.0 (item 1), newer than the installed 1.2.3: an administrator's "
+                      "start offers to install " + download}},
+       1},
+      {"feed offers an unsigned update",
+       ServeFeed(Feed("<item><enclosure url=\"" + download + "\" sparkle:version=\"2.0.0\"/></item>"), true), L"",
+       {KeysGood}, 1, {{"WARN", area + "the feed's item has no sparkle:edSignature, and tollbury.exe carries"}}, 1},
+      {"feed with installer arguments, no update key",
+       ServeFeed(Feed("<item>" + signedEnclosure + " sparkle:version=\"2.0.0\" "
+                      "sparkle:installerArguments=\"/QN TRANSFORMS=x.mst\"/></item>"), false),
+       L"", {KeysGood}, 1,
+       {{"WARN", area + "tollbury.exe carries no update signing key: the feed's downloads are verified by HTTPS alone"},
+        {"WARN", area + "the feed's item names sparkle:installerArguments \"/QN TRANSFORMS=x.mst\" beyond"}},
+       1},
+      {"feed not XML", ServeFeed("<html><body>Moved</html>", true), L"", {KeysGood}, 1,
+       {{"WARN", area + "the feed is not XML (0x"}}, 1},
+      {"feed without items", ServeFeed(Feed(""), true), L"", {KeysGood}, 1,
+       {{"WARN", area + "the feed has no item in a channel"}}, 1},
       {"through the test proxy",
        [&] {
          WriteUserSettings(ConnectionSettings(StaticProxy, proxy, "<-loopback>", ""));
@@ -275,7 +359,15 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
       {"offline", [] {}, L"--offline", {}, 1, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
       {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
        {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
-      {"tollbury.exe of another version, changed after signing",
+      {"event source naming two files, one missing",
+       [] {
+         SetRegDword(PolicyKey, L"ReportToEventLog", 1);
+         const wchar_t files[] = L"%SystemRoot%\\system32\\kernel32.dll;%SystemRoot%\\nowhere.dll";
+         RegSetKeyValueW(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile", REG_EXPAND_SZ, files, sizeof(files));
+       },
+       L"", {KeysGood}, 1,
+       {{"WARN", "event log: the event source Tollbury names C:\\windows\\nowhere.dll, which does not exist"}}, 1},
+            {"tollbury.exe of another version, changed after signing",
        [] {
          std::string signedExe;
          ASSERT_TRUE(ReadFileBytes(BinDir() + L"signed-tollbury.exe", signedExe)) << "needs openssl and osslsigncode";
@@ -338,12 +430,29 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   EXPECT_EQ(JsonValue(run.out, "$.sessions[0].pin"), KeyServicePin());
   EXPECT_EQ(JsonValue(run.out, "$.sessions[0].validation"), "good");
   EXPECT_EQ(JsonValue(run.out, "$.sessions[0].status"), "200");
+  EXPECT_EQ(JsonValue(run.out, "$.sessions[0].error"), "0");
+  // Nothing is posted with an unusable pin list.
+  SetRegString(SessionKey(L"vrd"), L"ServerKeyPins", L"sha256//short");
+  const CheckRun unusable = RunCheck(L"--json");
+  EXPECT_EQ(JsonValue(unusable.out, "$.sessions[0].status"), "0");
+  EXPECT_EQ(JsonValue(unusable.out, "$.sessions[0].error"), "1610");
+  // A report that cannot be written is no sound machine.
+  SetUpSoundMachine();
+  KeyServiceQueueReply(200, KeysGood);
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  const std::wstring readOnly = InstallDir() + L"report.json";
+  WriteFileBytes(readOnly, "");
+  HANDLE output = CreateFileW(readOnly.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(RunCheck(L"--json", output).exitCode, 2u);
+  CloseHandle(output);
 
   if (hadSettings)
     WriteUserSettings(savedSettings);
   else
     RemoveUserSettings();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyKey);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, EventSourceKey);
+  KeyServiceUseCaSignedCertificate(false);
 }
 
 TEST(MachineCheck, WhatWineCannotShow) {
