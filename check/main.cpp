@@ -5,7 +5,9 @@
 #include <shellapi.h>
 
 #include <cwchar>
+#include <cwctype>
 
+#include "check/account.h"
 #include "check/client.h"
 #include "check/event_source.h"
 #include "check/gate.h"
@@ -15,23 +17,38 @@
 #include "check/updates.h"
 #include "sys/dll_search.h"
 #include "sys/event_log.h"
+#include "sys/handle_guard.h"
 #include "sys/limits.h"
 
 namespace {
 
 constexpr int ExitUnusableCommandLine = 3;
-constexpr wchar_t Usage[] = L"usage: tollbury-check.exe [-load SESSION] [--offline] [--json]";
+constexpr wchar_t Usage[] = L"usage: tollbury-check.exe [-load SESSION] [--offline] [--json] [--max-seconds N]";
+constexpr int DefaultMaxSeconds = 120;
+constexpr int LongestMaxSeconds = 3600;
 
 struct Options {
   bool offline;
   bool json;
   bool oneSession;
+  int maxSeconds;
   wchar_t session[SessionNameSize];
 };
+
+// Decimal digits only, 1 to LongestMaxSeconds; 0 for anything else.
+int ParseMaxSeconds(const wchar_t* text) {
+  int seconds = 0;
+  for (int i = 0; text[i] != L'\0'; ++i) {
+    if (!std::iswdigit(text[i]) || i >= 4) return 0;
+    seconds = seconds * 10 + (text[i] - L'0');
+  }
+  return seconds <= LongestMaxSeconds ? seconds : 0;
+}
 
 // As a start takes "-load": the argument after it names the session.
 bool ReadOptions(int argc, wchar_t** argv, Options& options) {
   options = Options();
+  options.maxSeconds = DefaultMaxSeconds;
   for (int i = 1; i < argc; ++i) {
     if (std::wcscmp(argv[i], L"--offline") == 0) {
       options.offline = true;
@@ -41,6 +58,9 @@ bool ReadOptions(int argc, wchar_t** argv, Options& options) {
                std::wcslen(argv[i + 1]) <= static_cast<size_t>(MaxSessionNameLength)) {
       options.oneSession = true;
       std::wcscpy(options.session, argv[++i]);
+    } else if (std::wcscmp(argv[i], L"--max-seconds") == 0 && i + 1 < argc) {
+      options.maxSeconds = ParseMaxSeconds(argv[++i]);
+      if (options.maxSeconds == 0) return false;
     } else {
       return false;
     }
@@ -49,6 +69,35 @@ bool ReadOptions(int argc, wchar_t** argv, Options& options) {
 }
 
 CheckReport report;  // about 600 KB: kept off the stack
+Options options;
+
+void RunStep(const wchar_t* step) { SetRunningStep(report, step); }
+
+DWORD WINAPI RunSteps(void*) {
+  RunStep(L"account");
+  CheckAccount(report);
+  RunStep(L"program");
+  CheckProgram(report, options.offline);
+  RunStep(L"updates");
+  const bool updateCheckRuns = CheckUpdates(report);
+  RunStep(L"gate");
+  CheckGate(report);
+  RunStep(L"client");
+  CheckClient(report);
+  RunStep(L"sessions");
+  CheckSessions(report, options.oneSession ? options.session : nullptr, updateCheckRuns, options.offline);
+  RunStep(L"event log");
+  CheckEventLog(report);
+  return 0;
+}
+
+void WriteReport() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (options.json)
+    WriteJsonReport(out, report);
+  else
+    WriteTextReport(out, report);
+}
 
 }  // namespace
 
@@ -57,7 +106,6 @@ int main() {
   // The units a start uses report their failures to the event log when the
   // policy says so; the check records nothing anywhere.
   DisableEventReports();
-  Options options;
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   const bool usable = argv != nullptr && ReadOptions(argc, argv, options);
@@ -67,17 +115,18 @@ int main() {
     return ExitUnusableCommandLine;
   }
 
-  CheckProgram(report, options.offline);
-  const bool updateCheckRuns = CheckUpdates(report);
-  CheckGate(report);
-  CheckClient(report);
-  CheckSessions(report, options.oneSession ? options.session : nullptr, updateCheckRuns, options.offline);
-  CheckEventLog(report);
-
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (options.json)
-    WriteJsonReport(out, report);
-  else
-    WriteTextReport(out, report);
+  // A step waits on the network with WinHTTP's own timeouts, minutes in all;
+  // the run as a whole keeps to its bound, whatever a step waits for.
+  const ScopedKernelHandle steps(CreateThread(nullptr, 0, RunSteps, nullptr, 0, nullptr));
+  if (steps.handle == nullptr) {
+    RunSteps(nullptr);
+  } else if (WaitForSingleObject(steps.handle, static_cast<DWORD>(options.maxSeconds) * 1000) != WAIT_OBJECT_0) {
+    StopReport(report, options.maxSeconds);
+    WriteReport();
+    // Not ExitProcess: a stuck step's thread may hold a lock that a DLL's
+    // detach would wait for.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(ExitCodeOf(report)));
+  }
+  WriteReport();
   return ExitCodeOf(report);
 }
