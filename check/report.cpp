@@ -185,9 +185,10 @@ SessionSummary* AddSessionSummary(CheckReport& report, const wchar_t* name) {
   return &session;
 }
 
-void SetRunningStep(CheckReport& report, const wchar_t* step) {
+void SetRunningStep(CheckReport& report, const wchar_t* area, const wchar_t* part) {
   const LockedScope locked;
-  CopyWide(report.runningStep, step);
+  _snwprintf(report.runningStep, RunningStepSize - 1, part[0] ? L"%ls: %ls" : L"%ls%ls", area, part);
+  report.runningStep[RunningStepSize - 1] = L'\0';
 }
 
 void StopReport(CheckReport& report, int maxSeconds) {

@@ -15,6 +15,7 @@ constexpr int FindingAreaSize = 48;
 constexpr int FindingTextSize = 640;
 constexpr int MaxFindings = 400;
 constexpr int MaxCheckedSessions = 64;
+constexpr int RunningStepSize = FindingAreaSize + 64;
 constexpr int AccountTextSize = 514;  // DOMAIN\name
 constexpr int SidTextSize = 192;      // SECURITY_MAX_SID_STRING_CHARACTERS and its terminator
 
@@ -46,7 +47,7 @@ struct CheckReport {
   wchar_t sid[SidTextSize];
   bool elevated;
   ServiceAccount serviceAccount;
-  wchar_t runningStep[FindingAreaSize];
+  wchar_t runningStep[RunningStepSize];
   wchar_t chosenClient[PathSize];
   FindingStatus worst;
   int findingCount;
@@ -64,8 +65,9 @@ void AddFinding(CheckReport& report, FindingStatus status, const wchar_t* area, 
 // holds as many as it can.
 SessionSummary* AddSessionSummary(CheckReport& report, const wchar_t* name);
 
-// Names the step now running, for a run that is stopped before it ends.
-void SetRunningStep(CheckReport& report, const wchar_t* step);
+// Names the step now running, for a run that is stopped before it ends:
+// an area, and what in it when `part` is not empty.
+void SetRunningStep(CheckReport& report, const wchar_t* area, const wchar_t* part = L"");
 
 // Ends the report where it stands, for a run whose steps are still at work:
 // a finding being added is completed first, the WARN "unfinished: <step>"

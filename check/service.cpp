@@ -243,6 +243,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
     return;
   }
   ProxyRoute route = {};
+  SetRunningStep(report, area, L"the route");
   CheckRoute(report, area, host, path, route);
   std::wmemcpy(summary.proxy, route.proxy, ProxyNameSize);
   if (offline) {
@@ -260,6 +261,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
   trace.stopBeforeBody = !validating;
   int result = 0;
   bool accepted = false;
+  SetRunningStep(report, area, validating ? L"the validateKey exchange" : L"reaching the key service");
   const Stopwatch watch = StartStopwatch();
   if (validating) {
     char clientIp[ClientTextSize];
@@ -277,6 +279,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
   CheckProxyOutcome(report, area, summary.proxy, trace);
   std::wmemcpy(summary.proxy, route.proxy, ProxyNameSize);
   if (trace.certificate) {
+    SetRunningStep(report, area, L"the certificate's validation");
     CheckCertificate(report, area, summary, trust, trace.certificate, host, offline);
     CertFreeCertificateContext(trace.certificate);
   } else {
