@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <cwchar>
-#include <cwctype>
 
 #include "check/account.h"
 #include "check/client.h"
@@ -39,7 +38,7 @@ struct Options {
 int ParseMaxSeconds(const wchar_t* text) {
   int seconds = 0;
   for (int i = 0; text[i] != L'\0'; ++i) {
-    if (!std::iswdigit(text[i]) || i >= 4) return 0;
+    if (text[i] < L'0' || text[i] > L'9' || i >= 4) return 0;
     seconds = seconds * 10 + (text[i] - L'0');
   }
   return seconds <= LongestMaxSeconds ? seconds : 0;

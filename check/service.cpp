@@ -23,7 +23,15 @@ constexpr int DateSize = 32;
 // from the service, and no start would ever send an empty one.
 constexpr char ProbeBody[] = " ";
 
-const wchar_t* RouteReason(ProxySource source) {
+// A service account's Internet settings and logon are its own: what they
+// give is told, not something for the administrator to change.
+bool RunByServiceAccount(const CheckReport& report) { return report.serviceAccount != ServiceAccount::None; }
+
+const wchar_t* ServiceAccountNote(const CheckReport& report) {
+  return RunByServiceAccount(report) ? L"; this account's, not a user's" : L"";
+}
+
+const wchar_t* RouteReason(ProxySource source, bool serviceAccount) {
   switch (source) {
     case ProxySource::LoopbackBypassed:
       return L"directly: this machine's own address is never sent to a proxy";
@@ -32,7 +40,8 @@ const wchar_t* RouteReason(ProxySource source) {
     case ProxySource::ScriptDirect:
       return L"directly: the proxy script or automatic discovery names no proxy for it";
     default:
-      return L"directly: no proxy is set in this user's Internet settings";
+      return serviceAccount ? L"directly: no proxy is set in this account's Internet settings"
+                            : L"directly: no proxy is set in this user's Internet settings";
   }
 }
 
@@ -45,14 +54,6 @@ const wchar_t* ProxyOrigin(ProxySource source) {
     default:
       return L"the static proxy settings";
   }
-}
-
-// A service account's Internet settings and logon are its own: what they
-// give is told, not something for the administrator to change.
-bool RunByServiceAccount(const CheckReport& report) { return report.serviceAccount != ServiceAccount::None; }
-
-const wchar_t* ServiceAccountNote(const CheckReport& report) {
-  return RunByServiceAccount(report) ? L"; this account's, not a user's" : L"";
 }
 
 // Looks the route up as a start does and leaves it in `route`.
@@ -77,8 +78,8 @@ void CheckRoute(CheckReport& report, const wchar_t* area, const wchar_t* host, c
     AddFinding(report, FindingStatus::Ok, area, L"route: through proxy %ls, from %ls (%lld ms)%ls", route.proxy,
                ProxyOrigin(source), ms, ServiceAccountNote(report));
   } else {
-    AddFinding(report, FindingStatus::Ok, area, L"route: %ls (%lld ms)%ls", RouteReason(source), ms,
-               ServiceAccountNote(report));
+    AddFinding(report, FindingStatus::Ok, area, L"route: %ls (%lld ms)%ls",
+               RouteReason(source, RunByServiceAccount(report)), ms, ServiceAccountNote(report));
   }
 }
 
