@@ -168,9 +168,10 @@ DWORD CheckKeyFile(CheckReport& report, const wchar_t* area, const wchar_t* path
     AddFinding(report, FindingStatus::Warn, area,
                L"%ls is missing: a start asks for the account's credentials and fetches new key files", path);
   } else if (hashed == ERROR_ACCESS_DENIED && report.serviceAccount != ServiceAccount::None) {
-    AddFinding(report, FindingStatus::Warn, area,
+    // LocalService and NetworkService are no readers of a start's key files.
+    AddFinding(report, FindingStatus::Ok, area,
                L"%ls cannot be read by this account, %ls: these are this account's rights, not a user's; run the "
-               L"check as the user whose starts matter",
+               L"check as the user whose starts matter to have the keys validated",
                path, report.account);
   } else if (hashed == ERROR_ACCESS_DENIED) {
     AddFinding(report, FindingStatus::Fail, area,
