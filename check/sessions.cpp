@@ -66,20 +66,43 @@ bool ReadEntryKind(const ACE_HEADER& header, AceKind& kind) {
          header.AceType == ACCESS_DENIED_ACE_TYPE;
 }
 
-void ReadAccessEntries(const ACL& dacl, KeyFileAccess& access) {
+void AddAccessEntry(KeyFileAccess& access, AceKind kind, unsigned long mask, PSID sid) {
+  int identity = access.count;
+  for (int seen = 0; seen < access.count; ++seen)
+    if (EqualSid(access.sids[seen], sid)) identity = access.entries[seen].identity;
+  access.sids[access.count] = sid;
+  access.entries[access.count++] = AccessEntry{kind, mask, TrusteeOf(sid), identity};
+}
+
+bool NamesOwnerRights(const ACL& dacl) {
+  for (DWORD i = 0; i < dacl.AceCount; ++i) {
+    void* raw = nullptr;
+    AceKind kind;
+    if (GetAce(const_cast<ACL*>(&dacl), i, &raw) && ReadEntryKind(*static_cast<ACE_HEADER*>(raw), kind) &&
+        IsWellKnownSid(&static_cast<ACCESS_ALLOWED_ACE*>(raw)->SidStart, WinCreatorOwnerRightsSid))
+      return true;
+  }
+  return false;
+}
+
+// The owner may always rewrite the list, whatever it denies, unless entries
+// for OWNER RIGHTS say what the owner may do instead.
+void ReadAccessEntries(const ACL& dacl, PSID owner, KeyFileAccess& access) {
   access.count = 0;
+  const bool ownerRights = NamesOwnerRights(dacl);
+  if (owner != nullptr && !ownerRights) AddAccessEntry(access, AceKind::Allow, READ_CONTROL | WRITE_DAC, owner);
   for (DWORD i = 0; i < dacl.AceCount && access.count < MaxAccessEntries; ++i) {
     void* raw = nullptr;
     AceKind kind;
     if (!GetAce(const_cast<ACL*>(&dacl), i, &raw) || !ReadEntryKind(*static_cast<ACE_HEADER*>(raw), kind)) continue;
     // The allowed, callback and denied entries all keep the mask and SID in the same place.
-    const ACCESS_ALLOWED_ACE* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
-    PSID sid = const_cast<DWORD*>(&ace->SidStart);
-    int identity = access.count;
-    for (int seen = 0; seen < access.count; ++seen)
-      if (EqualSid(access.sids[seen], sid)) identity = access.entries[seen].identity;
-    access.sids[access.count] = sid;
-    access.entries[access.count++] = AccessEntry{kind, ace->Mask, TrusteeOf(sid), identity};
+    ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    PSID sid = &ace->SidStart;
+    if (IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) {
+      if (owner == nullptr) continue;
+      sid = owner;
+    }
+    AddAccessEntry(access, kind, ace->Mask, sid);
   }
 }
 
@@ -140,9 +163,10 @@ void ReportReaders(CheckReport& report, const wchar_t* area, const wchar_t* path
 // Judges the file's access list itself, whoever runs the check.
 void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path) {
   PACL dacl = nullptr;
+  PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                            nullptr, &descriptor);
+  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION,
+                                            &owner, nullptr, &dacl, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) {
     AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told (error %lu)", path, error);
     return;
@@ -152,7 +176,7 @@ void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path)
     AddFinding(report, FindingStatus::Warn, area, L"%ls has no access list, so everyone may read it: %ls", path,
                RewriteAdvice);
   } else {
-    ReadAccessEntries(*dacl, access);
+    ReadAccessEntries(*dacl, owner, access);
     ReportReaders(report, area, path, access);
   }
   LocalFree(descriptor);
