@@ -165,8 +165,9 @@ void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path)
   PACL dacl = nullptr;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION,
-                                            &owner, nullptr, &dacl, nullptr, &descriptor);
+  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                            &dacl, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) {
     AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told (error %lu)", path, error);
     return;
@@ -175,6 +176,9 @@ void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path)
   if (dacl == nullptr) {
     AddFinding(report, FindingStatus::Warn, area, L"%ls has no access list, so everyone may read it: %ls", path,
                RewriteAdvice);
+  } else if (dacl->AceCount >= MaxAccessEntries) {
+    AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told: its access list has %u entries",
+               path, static_cast<unsigned>(dacl->AceCount));
   } else {
     ReadAccessEntries(*dacl, owner, access);
     ReportReaders(report, area, path, access);
