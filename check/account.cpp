@@ -18,6 +18,7 @@ struct ServiceAccountName {
   const wchar_t* name;
 };
 
+// In the order of the enumeration, None aside.
 const ServiceAccountName ServiceAccounts[] = {
     {L"S-1-5-18", ServiceAccount::LocalSystem, L"SYSTEM"},
     {L"S-1-5-19", ServiceAccount::LocalService, L"LocalService"},
@@ -25,9 +26,7 @@ const ServiceAccountName ServiceAccounts[] = {
 };
 
 const wchar_t* ServiceAccountName(ServiceAccount account) {
-  for (const auto& known : ServiceAccounts)
-    if (known.account == account) return known.name;
-  return L"";
+  return account == ServiceAccount::None ? L"" : ServiceAccounts[static_cast<int>(account) - 1].name;
 }
 
 void ReadAccountName(PSID sid, wchar_t (&account)[AccountTextSize]) {

@@ -14,13 +14,13 @@ unsigned long MapGenericRights(unsigned long mask) {
   return mask;
 }
 
-bool MayRead(const AccessEntry* entries, int count, int identity) {
+bool MayRead(const AccessEntry* entries, int count, const AccessEntry& reader) {
   unsigned long granted = 0;
   unsigned long denied = 0;
   for (int i = 0; i < count; ++i) {
     const AccessEntry& entry = entries[i];
     const bool everyoneDenied = entry.kind == AceKind::Deny && entry.trustee == TrusteeKind::Everyone;
-    if (entry.identity != identity && !everyoneDenied) continue;
+    if (entry.identity != reader.identity && !everyoneDenied) continue;
     const unsigned long rights = MapGenericRights(entry.mask) & ReadingRights;
     if (entry.kind == AceKind::Allow)
       granted |= rights & ~denied;
@@ -45,7 +45,7 @@ void JudgeKeyFileAccess(const AccessEntry* entries, int count, AccessVerdict& ve
   for (int i = 0; i < count; ++i) {
     const TrusteeKind trustee = entries[i].trustee;
     if (trustee == TrusteeKind::System || trustee == TrusteeKind::Administrators || SeenBefore(entries, i) ||
-        !MayRead(entries, count, entries[i].identity))
+        !MayRead(entries, count, entries[i]))
       continue;
     if (trustee == TrusteeKind::User)
       verdict.users[verdict.userCount++] = i;
