@@ -12,14 +12,14 @@ namespace {
 
 constexpr int NamePartSize = 256;
 
-struct ServiceAccountName {
+struct KnownServiceAccount {
   const wchar_t* sid;
   ServiceAccount account;
   const wchar_t* name;
 };
 
 // In the order of the enumeration, None aside.
-const ServiceAccountName ServiceAccounts[] = {
+const KnownServiceAccount ServiceAccounts[] = {
     {L"S-1-5-18", ServiceAccount::LocalSystem, L"SYSTEM"},
     {L"S-1-5-19", ServiceAccount::LocalService, L"LocalService"},
     {L"S-1-5-20", ServiceAccount::NetworkService, L"NetworkService"},
