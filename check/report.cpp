@@ -135,9 +135,19 @@ void PrintSession(OutputSink& sink, const SessionSummary& session) {
         session.error);
 }
 
-}  // namespace
+// Guards the findings and sessions between the steps' thread and the one
+// that may end the run.
+SRWLOCK reportLock = SRWLOCK_INIT;
 
-void AddFinding(CheckReport& report, FindingStatus status, const wchar_t* area, const wchar_t* format, ...) {
+struct LockedScope {
+  LockedScope() { AcquireSRWLockExclusive(&reportLock); }
+  ~LockedScope() { ReleaseSRWLockExclusive(&reportLock); }
+  LockedScope(const LockedScope&) = delete;
+  LockedScope& operator=(const LockedScope&) = delete;
+};
+
+void AddFindingUnlocked(CheckReport& report, FindingStatus status, const wchar_t* area, const wchar_t* format,
+                        va_list args) {
   if (status > report.worst) report.worst = status;
   if (report.findingCount == MaxFindings) {
     ++report.findingsDropped;
@@ -146,19 +156,48 @@ void AddFinding(CheckReport& report, FindingStatus status, const wchar_t* area, 
   Finding& finding = report.findings[report.findingCount++];
   finding.status = status;
   CopyWide(finding.area, area);
-  va_list args;
-  va_start(args, format);
   _vsnwprintf(finding.text, FindingTextSize - 1, format, args);
-  va_end(args);
   finding.text[FindingTextSize - 1] = L'\0';
 }
 
+void AddFindingHeld(CheckReport& report, FindingStatus status, const wchar_t* area, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  AddFindingUnlocked(report, status, area, format, args);
+  va_end(args);
+}
+
+}  // namespace
+
+void AddFinding(CheckReport& report, FindingStatus status, const wchar_t* area, const wchar_t* format, ...) {
+  const LockedScope locked;
+  va_list args;
+  va_start(args, format);
+  AddFindingUnlocked(report, status, area, format, args);
+  va_end(args);
+}
+
 SessionSummary* AddSessionSummary(CheckReport& report, const wchar_t* name) {
+  const LockedScope locked;
   if (report.sessionCount == MaxCheckedSessions) return nullptr;
   SessionSummary& session = report.sessions[report.sessionCount++];
   session = SessionSummary();
   CopyWide(session.name, name);
   return &session;
+}
+
+void SetRunningStep(CheckReport& report, const wchar_t* area, const wchar_t* part) {
+  const LockedScope locked;
+  _snwprintf(report.runningStep, RunningStepSize - 1, part[0] ? L"%ls: %ls" : L"%ls%ls", area, part);
+  report.runningStep[RunningStepSize - 1] = L'\0';
+}
+
+void StopReport(CheckReport& report, int maxSeconds) {
+  AcquireSRWLockExclusive(&reportLock);
+  AddFindingHeld(report, FindingStatus::Warn, L"check",
+                 L"unfinished: %ls was still running when --max-seconds %d ran out; what it and the steps after it "
+                 L"would find is missing",
+                 report.runningStep, maxSeconds);
 }
 
 int ExitCodeOf(const CheckReport& report) { return static_cast<int>(report.worst); }
@@ -180,8 +219,12 @@ bool WriteTextReport(HANDLE out, const CheckReport& report) {
 bool WriteJsonReport(HANDLE out, const CheckReport& report) {
   static OutputSink sink;
   OpenSink(sink, out);
-  Print(sink, "{\"version\":%Q,\"programVersion\":%Q,\"exitCode\":%d,\"findings\":[", report.version,
-        report.programVersion, ExitCodeOf(report));
+  Print(sink, "{\"version\":%Q,\"programVersion\":%Q,\"exitCode\":%d", report.version, report.programVersion,
+        ExitCodeOf(report));
+  PrintWide(sink, ",\"account\":%Q", report.account);
+  PrintWide(sink, ",\"sid\":%Q", report.sid);
+  Print(sink, ",\"elevated\":%B,\"system\":%B,\"findings\":[", report.elevated ? 1 : 0,
+        report.serviceAccount != ServiceAccount::None ? 1 : 0);
   for (int i = 0; i < report.findingCount; ++i) {
     const Finding& finding = report.findings[i];
     Print(sink, "%s{\"status\":%Q", i > 0 ? "," : "", JsonStatus(finding.status));

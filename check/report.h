@@ -15,6 +15,12 @@ constexpr int FindingAreaSize = 48;
 constexpr int FindingTextSize = 640;
 constexpr int MaxFindings = 400;
 constexpr int MaxCheckedSessions = 64;
+constexpr int RunningStepSize = FindingAreaSize + 64;
+constexpr int AccountTextSize = 514;  // DOMAIN\name
+constexpr int SidTextSize = 192;      // SECURITY_MAX_SID_STRING_CHARACTERS and its terminator
+
+// Windows' own service accounts, whose settings and rights are no user's.
+enum class ServiceAccount { None, LocalSystem, LocalService, NetworkService };
 
 struct Finding {
   FindingStatus status;
@@ -39,6 +45,11 @@ struct SessionSummary {
 struct CheckReport {
   char version[32];  // the check's own FileVersion, UTF-8
   char programVersion[24];  // the check's own file version number, as 3.6.2.0
+  wchar_t account[AccountTextSize];
+  wchar_t sid[SidTextSize];
+  bool elevated;
+  ServiceAccount serviceAccount;
+  wchar_t runningStep[RunningStepSize];
   wchar_t chosenClient[PathSize];
   FindingStatus worst;
   int findingCount;
@@ -55,6 +66,15 @@ void AddFinding(CheckReport& report, FindingStatus status, const wchar_t* area, 
 // The next session's summary, blank but for its name; null when the report
 // holds as many as it can.
 SessionSummary* AddSessionSummary(CheckReport& report, const wchar_t* name);
+
+// Names the step now running, for a run that is stopped before it ends:
+// an area, and what in it when `part` is not empty.
+void SetRunningStep(CheckReport& report, const wchar_t* area, const wchar_t* part = L"");
+
+// Ends the report where it stands, for a run whose steps are still at work:
+// a finding being added is completed first, the WARN "unfinished: <step>"
+// follows, and whoever adds one later waits for good.
+void StopReport(CheckReport& report, int maxSeconds);
 
 // 0 when every finding is OK, 1 when the worst is a WARN, 2 with any FAIL.
 int ExitCodeOf(const CheckReport& report);

@@ -23,7 +23,15 @@ constexpr int DateSize = 32;
 // from the service, and no start would ever send an empty one.
 constexpr char ProbeBody[] = " ";
 
-const wchar_t* RouteReason(ProxySource source) {
+// A service account's Internet settings and logon are its own: what they
+// give is told, not something for the administrator to change.
+bool RunByServiceAccount(const CheckReport& report) { return report.serviceAccount != ServiceAccount::None; }
+
+const wchar_t* ServiceAccountNote(const CheckReport& report) {
+  return RunByServiceAccount(report) ? L"; this account's, not a user's" : L"";
+}
+
+const wchar_t* RouteReason(ProxySource source, bool serviceAccount) {
   switch (source) {
     case ProxySource::LoopbackBypassed:
       return L"directly: this machine's own address is never sent to a proxy";
@@ -32,7 +40,8 @@ const wchar_t* RouteReason(ProxySource source) {
     case ProxySource::ScriptDirect:
       return L"directly: the proxy script or automatic discovery names no proxy for it";
     default:
-      return L"directly: no proxy is set in this user's Internet settings";
+      return serviceAccount ? L"directly: no proxy is set in this account's Internet settings"
+                            : L"directly: no proxy is set in this user's Internet settings";
   }
 }
 
@@ -55,16 +64,22 @@ void CheckRoute(CheckReport& report, const wchar_t* area, const wchar_t* host, c
   const int found = FindUserProxy(host, path, route.proxy, &source);
   const long long ms = ElapsedMs(watch);
   route.resolved = true;
-  if (found != 0) {
+  if (found != 0 && RunByServiceAccount(report)) {
+    AddFinding(report, FindingStatus::Ok, area,
+               L"route: this account's Internet settings give no proxy (error %d, %lld ms): it reaches the key "
+               L"service directly; this account's route, not a user's",
+               found, ms);
+  } else if (found != 0) {
     AddFinding(report, FindingStatus::Warn, area,
                L"route: the proxy could not be found (error %d, %lld ms): a start reaches the key service "
                L"directly; check the proxy script's address in this user's Internet settings",
                found, ms);
   } else if (route.proxy[0] != L'\0') {
-    AddFinding(report, FindingStatus::Ok, area, L"route: through proxy %ls, from %ls (%lld ms)", route.proxy,
-               ProxyOrigin(source), ms);
+    AddFinding(report, FindingStatus::Ok, area, L"route: through proxy %ls, from %ls (%lld ms)%ls", route.proxy,
+               ProxyOrigin(source), ms, ServiceAccountNote(report));
   } else {
-    AddFinding(report, FindingStatus::Ok, area, L"route: %ls (%lld ms)", RouteReason(source), ms);
+    AddFinding(report, FindingStatus::Ok, area, L"route: %ls (%lld ms)%ls",
+               RouteReason(source, RunByServiceAccount(report)), ms, ServiceAccountNote(report));
   }
 }
 
@@ -159,10 +174,17 @@ const wchar_t* SchemeName(unsigned long scheme) {
 
 void CheckProxyOutcome(CheckReport& report, const wchar_t* area, const wchar_t* proxy, const PostJsonTrace& trace) {
   if (trace.proxySignInScheme != 0)
-    AddFinding(report, FindingStatus::Ok, area, L"proxy %ls asked for a sign-in: this user's logon was offered (%ls)",
-               proxy, SchemeName(trace.proxySignInScheme));
+    AddFinding(report, FindingStatus::Ok, area, L"proxy %ls asked for a sign-in: %ls logon was offered (%ls)", proxy,
+               RunByServiceAccount(report) ? L"this account's, not a user's," : L"this user's",
+               SchemeName(trace.proxySignInScheme));
   if (!trace.proxyGivenUp) return;
-  if (trace.proxySignInRefused)
+  if (RunByServiceAccount(report))
+    AddFinding(report, FindingStatus::Ok, area,
+               L"proxy %ls could not be passed with this account's logon (%ls %d): it reaches the key service "
+               L"directly; this account's route, not a user's",
+               proxy, trace.proxyStatus != 0 ? L"status" : L"error",
+               trace.proxyStatus != 0 ? static_cast<int>(trace.proxyStatus) : trace.proxyError);
+  else if (trace.proxySignInRefused)
     AddFinding(report, FindingStatus::Warn, area,
                L"proxy %ls asks for a sign-in it did not get from this user's logon: a start reaches the key "
                L"service directly",
@@ -223,6 +245,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
     return;
   }
   ProxyRoute route = {};
+  SetRunningStep(report, area, L"the route");
   CheckRoute(report, area, host, path, route);
   std::wmemcpy(summary.proxy, route.proxy, ProxyNameSize);
   if (offline) {
@@ -240,6 +263,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
   trace.stopBeforeBody = !validating;
   int result = 0;
   bool accepted = false;
+  SetRunningStep(report, area, validating ? L"the validateKey exchange" : L"reaching the key service");
   const Stopwatch watch = StartStopwatch();
   if (validating) {
     char clientIp[ClientTextSize];
@@ -259,6 +283,7 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
   CheckProxyOutcome(report, area, summary.proxy, trace);
   std::wmemcpy(summary.proxy, route.proxy, ProxyNameSize);
   if (trace.certificate) {
+    SetRunningStep(report, area, L"the certificate's validation");
     CheckCertificate(report, area, summary, trust, trace.certificate, host, offline);
     CertFreeCertificateContext(trace.certificate);
   } else {

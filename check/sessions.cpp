@@ -5,8 +5,10 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
+#include "check/key_access.h"
 #include "check/service.h"
 #include "check/updates.h"
 #include "keys/key_files.h"
@@ -20,32 +22,88 @@ namespace {
 
 constexpr int ReadersSize = 384;
 constexpr int AccountNameSize = 256;
-constexpr DWORD ReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 constexpr wchar_t SessionsKeyPath[] = L"SOFTWARE\\Verdanto\\Client\\sessions";
+constexpr wchar_t RewriteAdvice[] =
+    L"they could use the account's keys; delete both key files, and the next start writes them anew for its user alone";
 
-struct CurrentUser {
-  DWORD token[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1];
-  PSID sid;
+// A key file's access list as the judgement takes it, with the SID of each
+// entry to name it by.
+struct KeyFileAccess {
+  int count;
+  AccessEntry entries[MaxAccessEntries];
+  PSID sids[MaxAccessEntries];
 };
 
-bool ReadCurrentUser(CurrentUser& user) {
-  user.sid = nullptr;
-  ScopedKernelHandle token;
-  DWORD size = 0;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.handle)) {
-    token.handle = nullptr;
-    return false;
-  }
-  if (!GetTokenInformation(token.handle, TokenUser, user.token, sizeof(user.token), &size)) return false;
-  user.sid = reinterpret_cast<TOKEN_USER*>(user.token)->User.Sid;
-  return true;
+// SIDs that name no account this machine can look up: a domain's (S-1-5-21-...)
+// may be a user's, anything else is taken for a group.
+bool IsDomainSid(PSID sid) {
+  const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
+  return std::memcmp(authority, &nt, sizeof(nt)) == 0 && *GetSidSubAuthorityCount(sid) > 0 &&
+         *GetSidSubAuthority(sid, 0) == SECURITY_NT_NON_UNIQUE;
 }
 
-// Whoever a key file is meant for: the user whose starts fetched it,
-// SYSTEM and the administrators.
-bool MayHoldKeys(PSID sid, const CurrentUser& user) {
-  return (user.sid && EqualSid(sid, user.sid)) || IsWellKnownSid(sid, WinLocalSystemSid) ||
-         IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+TrusteeKind TrusteeOf(PSID sid) {
+  if (IsWellKnownSid(sid, WinLocalSystemSid)) return TrusteeKind::System;
+  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return TrusteeKind::Administrators;
+  if (IsWellKnownSid(sid, WinWorldSid)) return TrusteeKind::Everyone;
+  wchar_t name[AccountNameSize];
+  wchar_t domain[AccountNameSize];
+  DWORD nameSize = AccountNameSize;
+  DWORD domainSize = AccountNameSize;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+    return use == SidTypeUser ? TrusteeKind::User : TrusteeKind::Group;
+  return IsDomainSid(sid) ? TrusteeKind::User : TrusteeKind::Group;
+}
+
+// Entries that apply to the file itself and allow or deny; conditional
+// denials may not hold, so only plain ones count.
+bool ReadEntryKind(const ACE_HEADER& header, AceKind& kind) {
+  if ((header.AceFlags & INHERIT_ONLY_ACE) != 0) return false;
+  kind = header.AceType == ACCESS_DENIED_ACE_TYPE ? AceKind::Deny : AceKind::Allow;
+  return header.AceType == ACCESS_ALLOWED_ACE_TYPE || header.AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+         header.AceType == ACCESS_DENIED_ACE_TYPE;
+}
+
+void AddAccessEntry(KeyFileAccess& access, AceKind kind, unsigned long mask, PSID sid) {
+  int identity = access.count;
+  for (int seen = 0; seen < access.count; ++seen)
+    if (EqualSid(access.sids[seen], sid)) identity = access.entries[seen].identity;
+  access.sids[access.count] = sid;
+  access.entries[access.count++] = AccessEntry{kind, mask, TrusteeOf(sid), identity};
+}
+
+bool NamesOwnerRights(const ACL& dacl) {
+  for (DWORD i = 0; i < dacl.AceCount; ++i) {
+    void* raw = nullptr;
+    AceKind kind;
+    if (GetAce(const_cast<ACL*>(&dacl), i, &raw) && ReadEntryKind(*static_cast<ACE_HEADER*>(raw), kind) &&
+        IsWellKnownSid(&static_cast<ACCESS_ALLOWED_ACE*>(raw)->SidStart, WinCreatorOwnerRightsSid))
+      return true;
+  }
+  return false;
+}
+
+// The owner may always rewrite the list, whatever it denies, unless entries
+// for OWNER RIGHTS say what the owner may do instead.
+void ReadAccessEntries(const ACL& dacl, PSID owner, KeyFileAccess& access) {
+  access.count = 0;
+  const bool ownerRights = NamesOwnerRights(dacl);
+  if (owner != nullptr && !ownerRights) AddAccessEntry(access, AceKind::Allow, READ_CONTROL | WRITE_DAC, owner);
+  for (DWORD i = 0; i < dacl.AceCount && access.count < MaxAccessEntries; ++i) {
+    void* raw = nullptr;
+    AceKind kind;
+    if (!GetAce(const_cast<ACL*>(&dacl), i, &raw) || !ReadEntryKind(*static_cast<ACE_HEADER*>(raw), kind)) continue;
+    // The allowed, callback and denied entries all keep the mask and SID in the same place.
+    ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    PSID sid = &ace->SidStart;
+    if (IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) {
+      if (owner == nullptr) continue;
+      sid = owner;
+    }
+    AddAccessEntry(access, kind, ace->Mask, sid);
+  }
 }
 
 void AppendText(wchar_t (&list)[ReadersSize], const wchar_t* text) {
@@ -74,44 +132,58 @@ void AppendAccountName(wchar_t (&list)[ReadersSize], PSID sid) {
   }
 }
 
-// Everyone else whom the file's access list lets read it. Returns 0 or the
-// error of reading the list.
-DWORD ListOtherReaders(const wchar_t* path, const CurrentUser& user, wchar_t (&readers)[ReadersSize]) {
-  readers[0] = L'\0';
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                            nullptr, &descriptor);
-  if (error != ERROR_SUCCESS) return error;
-  if (dacl == nullptr) AppendText(readers, L"everyone (the file has no access list)");
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* entry = nullptr;
-    if (!GetAce(dacl, i, &entry)) continue;
-    const ACCESS_ALLOWED_ACE* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0 ||
-        (ace->Mask & ReadRights) == 0)
-      continue;
-    PSID sid = const_cast<DWORD*>(&ace->SidStart);
-    if (!MayHoldKeys(sid, user)) AppendAccountName(readers, sid);
-  }
-  LocalFree(descriptor);
-  return 0;
+void NameReaders(const KeyFileAccess& access, const int* indexes, int count, wchar_t (&names)[ReadersSize]) {
+  names[0] = L'\0';
+  for (int i = 0; i < count; ++i) AppendAccountName(names, access.sids[indexes[i]]);
 }
 
-void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path) {
-  CurrentUser user;
-  ReadCurrentUser(user);
-  wchar_t readers[ReadersSize];
-  const DWORD error = ListOtherReaders(path, user, readers);
-  if (error != 0)
-    AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told (error %lu)", path, error);
-  else if (readers[0] != L'\0')
+void ReportReaders(CheckReport& report, const wchar_t* area, const wchar_t* path, const KeyFileAccess& access) {
+  AccessVerdict verdict;
+  JudgeKeyFileAccess(access.entries, access.count, verdict);
+  wchar_t names[ReadersSize];
+  if (verdict.groupCount > 0) {
+    NameReaders(access, verdict.groups, verdict.groupCount, names);
+    AddFinding(report, FindingStatus::Warn, area, L"%ls can also be read by %ls: %ls", path, names, RewriteAdvice);
+  } else if (verdict.userCount > 1) {
+    NameReaders(access, verdict.users, verdict.userCount, names);
+    AddFinding(report, FindingStatus::Warn, area, L"%ls can be read by more than one user, %ls: %ls", path, names,
+               RewriteAdvice);
+  } else if (verdict.userCount == 0) {
     AddFinding(report, FindingStatus::Warn, area,
-               L"%ls can also be read by %ls: they could use the account's keys; delete both key files, and the "
-               L"next start writes them anew for this user alone",
-               path, readers);
-  else
-    AddFinding(report, FindingStatus::Ok, area, L"%ls is private to this user, SYSTEM and Administrators", path);
+               L"%ls can be read by SYSTEM and Administrators alone: no user holds its keys, and a start by a user "
+               L"finds them another user's; delete both key files, and the next start writes them anew for its user",
+               path);
+  } else {
+    NameReaders(access, verdict.users, 1, names);
+    AddFinding(report, FindingStatus::Ok, area, L"%ls is private to %ls, who holds its keys, SYSTEM and Administrators",
+               path, names);
+  }
+}
+
+// Judges the file's access list itself, whoever runs the check.
+void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path) {
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                            &dacl, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) {
+    AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told (error %lu)", path, error);
+    return;
+  }
+  KeyFileAccess access;
+  if (dacl == nullptr) {
+    AddFinding(report, FindingStatus::Warn, area, L"%ls has no access list, so everyone may read it: %ls", path,
+               RewriteAdvice);
+  } else if (dacl->AceCount >= MaxAccessEntries) {
+    AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told: its access list has %u entries",
+               path, static_cast<unsigned>(dacl->AceCount));
+  } else {
+    ReadAccessEntries(*dacl, owner, access);
+    ReportReaders(report, area, path, access);
+  }
+  LocalFree(descriptor);
 }
 
 // Returns HashFileMd5's result.
@@ -123,6 +195,12 @@ DWORD CheckKeyFile(CheckReport& report, const wchar_t* area, const wchar_t* path
   } else if (hashed == ERROR_FILE_NOT_FOUND || hashed == ERROR_PATH_NOT_FOUND) {
     AddFinding(report, FindingStatus::Warn, area,
                L"%ls is missing: a start asks for the account's credentials and fetches new key files", path);
+  } else if (hashed == ERROR_ACCESS_DENIED && report.serviceAccount != ServiceAccount::None) {
+    // LocalService and NetworkService are no readers of a start's key files.
+    AddFinding(report, FindingStatus::Ok, area,
+               L"%ls cannot be read by this account, %ls: these are this account's rights, not a user's; run the "
+               L"check as the user whose starts matter to have the keys validated",
+               path, report.account);
   } else if (hashed == ERROR_ACCESS_DENIED) {
     AddFinding(report, FindingStatus::Fail, area,
                L"%ls cannot be read by this user: a start says the key files belong to another Windows user and "
@@ -186,6 +264,7 @@ void CheckOneSession(CheckReport& report, const wchar_t* name, bool updateCheckR
   wchar_t area[FindingAreaSize];
   _snwprintf(area, FindingAreaSize - 1, L"session '%ls'", name);
   area[FindingAreaSize - 1] = L'\0';
+  SetRunningStep(report, area);
   SessionSummary* summary = AddSessionSummary(report, name);
   if (summary == nullptr) {
     AddFinding(report, FindingStatus::Warn, area, L"not checked: more than %d sessions", MaxCheckedSessions);

@@ -1,10 +1,16 @@
-// The machine check's judgements from what Windows hands back, Wine or not.
+// The machine check's judgements that need no machine, Wine or not: a
+// signature's verdict from what Windows hands back, who may read a key file
+// from its access list alone, and which accounts are Windows' own.
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <vector>
+
+#include "check/account.h"
+#include "check/key_access.h"
 #include "check/signature_verdict.h"
 
 namespace {
@@ -44,6 +50,65 @@ TEST(SignatureVerdictTable, TellsUnsignedUnreadableRevokedAndUnknownRevocationAp
     EXPECT_EQ(JudgeSignature(row.evidence, code), row.verdict);
     EXPECT_EQ(code, row.code);
   }
+}
+
+
+constexpr AceKind A = AceKind::Allow;
+constexpr AceKind D = AceKind::Deny;
+constexpr unsigned long Full = FILE_ALL_ACCESS;
+// Identities: 1 SYSTEM, 2 Administrators, 3 Everyone, 4 Users, 5 alice, 6 bob.
+const AccessEntry System = {A, Full, TrusteeKind::System, 1};
+const AccessEntry Admins = {A, Full, TrusteeKind::Administrators, 2};
+const AccessEntry Alice = {A, Full, TrusteeKind::User, 5};
+
+TEST(MachineCheckUnit, KeyFileReadersFromTheAccessList) {
+  struct Row {
+    const char* name;
+    std::vector<AccessEntry> entries;
+    std::vector<int> groups;  // index of the first entry naming each reader
+    std::vector<int> users;
+  };
+  const Row rows[] = {
+      {"as a start writes it", {System, Admins, Alice}, {}, {2}},
+      {"empty list: nobody", {}, {}, {}},
+      {"SYSTEM and Administrators alone", {System, Admins}, {}, {}},
+      {"Everyone reads", {System, Alice, {A, GENERIC_READ, TrusteeKind::Everyone, 3}}, {2}, {1}},
+      {"Users may only read attributes", {Alice, {A, FILE_READ_ATTRIBUTES | SYNCHRONIZE, TrusteeKind::Group, 4}}, {},
+       {0}},
+      {"Users with GENERIC_ALL", {Alice, {A, GENERIC_ALL, TrusteeKind::Group, 4}}, {1}, {0}},
+      {"Users may rewrite the list", {Alice, {A, WRITE_DAC, TrusteeKind::Group, 4}}, {1}, {0}},
+      {"Users denied before allowed", {{D, FILE_READ_DATA | WRITE_DAC | WRITE_OWNER, TrusteeKind::Group, 4}, Alice,
+                                       {A, FILE_GENERIC_READ, TrusteeKind::Group, 4}}, {}, {1}},
+      {"Users allowed before denied", {{A, FILE_GENERIC_READ, TrusteeKind::Group, 4}, Alice,
+                                       {D, Full, TrusteeKind::Group, 4}}, {0}, {1}},
+      {"Everyone denied first holds for bob", {{D, Full, TrusteeKind::Everyone, 3}, {A, Full, TrusteeKind::User, 6}},
+       {}, {}},
+      {"Users denied does not hold for bob", {{D, Full, TrusteeKind::Group, 4}, Alice, {A, Full, TrusteeKind::User, 6}},
+       {}, {1, 2}},
+      {"two users", {System, Alice, {A, FILE_READ_DATA, TrusteeKind::User, 6}}, {}, {1, 2}},
+      {"the same user twice", {Alice, System, Alice}, {}, {0}},
+      {"alice denied reading keeps WRITE_DAC", {{D, FILE_READ_DATA, TrusteeKind::User, 5}, Alice}, {}, {0}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    AccessVerdict verdict;
+    JudgeKeyFileAccess(row.entries.data(), static_cast<int>(row.entries.size()), verdict);
+    EXPECT_EQ(std::vector<int>(verdict.groups, verdict.groups + verdict.groupCount), row.groups);
+    EXPECT_EQ(std::vector<int>(verdict.users, verdict.users + verdict.userCount), row.users);
+  }
+}
+
+TEST(MachineCheckUnit, ServiceAccountsFromTheirSid) {
+  const struct {
+    const wchar_t* sid;
+    ServiceAccount account;
+  } rows[] = {
+      {L"S-1-5-18", ServiceAccount::LocalSystem},       {L"s-1-5-19", ServiceAccount::LocalService},
+      {L"S-1-5-20", ServiceAccount::NetworkService},    {L"S-1-5-21-0-0-0-1000", ServiceAccount::None},
+      {L"S-1-5-180", ServiceAccount::None},             {L"S-1-5-32-544", ServiceAccount::None},
+      {L"", ServiceAccount::None},
+  };
+  for (const auto& row : rows) EXPECT_EQ(ServiceAccountOf(row.sid), row.account) << row.sid;
 }
 
 }  // namespace

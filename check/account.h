@@ -1,0 +1,12 @@
+#pragma once
+// The account that runs the check, which is whose route, proxy sign-in and
+// rights the check finds.
+
+#include "check/report.h"
+
+// Which of Windows' service accounts a string SID names: SYSTEM (S-1-5-18),
+// LocalService (S-1-5-19), NetworkService (S-1-5-20); None for any other.
+ServiceAccount ServiceAccountOf(const wchar_t* sid);
+
+// Reads the running account into the report and adds the first finding.
+void CheckAccount(CheckReport& report);
