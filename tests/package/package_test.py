@@ -580,7 +580,7 @@ def program_reads():
     sizes = dict((n, int(v)) for n, v in re.findall(r"constexpr int (\w+) = (\d+);", limits))
     limits_found = {
         "session name": sizes["SessionKeyPathSize"] - 1 - len(sessions_prefix),
-        "host name bytes": int(re.search(r"MaxHostNameBytes = (\d+);", read("launcher", "update_check.cpp")).group(1)),
+        "host name bytes": int(re.search(r"MaxHostNameBytes = (\d+);", read("launcher", "session_settings.cpp")).group(1)),
     }
     return reads, limits_found, default_session
 
