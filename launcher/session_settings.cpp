@@ -16,7 +16,7 @@ namespace {
 
 // "https://" + host + "/client/appcast.xml" must fit the feed URL buffer.
 constexpr int MaxHostNameBytes = 100;
-static_assert(MaxHostNameBytes + sizeof("https:///client/appcast.xml") <= FeedUrlSize,
+static_assert(MaxHostNameBytes + static_cast<int>(sizeof("https:///client/appcast.xml")) <= FeedUrlSize,
               "the longest host name leaves room for the rest of the feed URL");
 
 void ReadServiceUrl(HKEY sessionKey, const wchar_t* sessionName, wchar_t (&serviceUrl)[ServiceUrlSize]) {
