@@ -232,7 +232,8 @@ void CheckTrust(CheckReport& report, const wchar_t* area, const ServerTrust& tru
                L"anyone on the way could pose as the key service; set ServerKeyPins to the pin shown below");
 }
 
-void CheckSingleUser(CheckReport& report, const wchar_t* area, SessionSummary& summary, bool offline) {
+void CheckSingleUser(CheckReport& report, const wchar_t* area, SessionSummary& summary, const ServiceTrust& session,
+                     bool offline) {
   if (summary.serviceUrl[0] == L'\0') {
     summary.validation = Validation::Error;
     AddFinding(report, FindingStatus::Fail, area,
@@ -241,8 +242,8 @@ void CheckSingleUser(CheckReport& report, const wchar_t* area, SessionSummary& s
     return;
   }
   AddFinding(report, FindingStatus::Ok, area, L"single-user; the key service is %ls", summary.serviceUrl);
-  ServerTrust trust;
-  ReadServiceTrust(summary.name, trust);
+  LogServiceTrustProblems(session);
+  const ServerTrust& trust = session.server;
   CheckTrust(report, area, trust);
 
   KeyDigests digests = {};
@@ -270,8 +271,11 @@ void CheckOneSession(CheckReport& report, const wchar_t* name, bool updateCheckR
     AddFinding(report, FindingStatus::Warn, area, L"not checked: more than %d sessions", MaxCheckedSessions);
     return;
   }
-  wchar_t keyPath[SessionKeyPathSize];
-  ReadSessionSettings(name, keyPath, summary->singleUser, summary->serviceUrl);
+  SessionSettings settings;
+  ReadSessionSettings(name, settings);
+  summary->singleUser = settings.singleUser;
+  std::wmemcpy(summary->serviceUrl, settings.serviceUrl, std::wcslen(settings.serviceUrl) + 1);
+  const wchar_t* keyPath = settings.keyPath;
   ScopedRegKey key;
   const LSTATUS opened = keyPath[0] ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key.handle)
                                     : ERROR_FILENAME_EXCED_RANGE;
@@ -289,7 +293,7 @@ void CheckOneSession(CheckReport& report, const wchar_t* name, bool updateCheckR
     AddFinding(report, FindingStatus::Ok, area, L"not a single-user session: a start checks no key files");
     return;
   }
-  CheckSingleUser(report, area, *summary, offline);
+  CheckSingleUser(report, area, *summary, settings.trust, offline);
 }
 
 }  // namespace

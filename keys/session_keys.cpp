@@ -375,7 +375,7 @@ int ValidateKeyDigests(const wchar_t* serviceUrl, const char* clientVersion, con
   return result;
 }
 
-void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName) {
+void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName, const ServiceTrust& trust) {
   ClientIdentity identity;
   GetClientIpAddress(identity.ipText);
   GetClientVersionString(identity.versionText);
@@ -391,10 +391,9 @@ void EnsureSessionKeys(const wchar_t* serviceUrl, const wchar_t* sessionName) {
              L"' do not fit 260 characters.  Keys cannot be checked.\n");
     return;
   }
-  ServerTrust trust;
-  ReadServiceTrust(sessionName, trust);
+  LogServiceTrustProblems(trust);
   // Both requests of this start take the way the first one found.
   ProxyRoute route = {};
-  if (KeysNeedFetching(serviceUrl, identity, sessionName, files, trust, route))
-    FetchNewKeys(serviceUrl, identity, files, trust, route);
+  if (KeysNeedFetching(serviceUrl, identity, sessionName, files, trust.server, route))
+    FetchNewKeys(serviceUrl, identity, files, trust.server, route);
 }

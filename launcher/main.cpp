@@ -26,12 +26,12 @@ constexpr int ExitCommandLineFailed = 3;
 
 // Steps 8 to 10: the gate, then the update check for administrators.
 // Returns -1 to go on, otherwise the exit code to end with.
-int GateAndCheckForUpdate(bool& updateCheck, bool& singleUser, const wchar_t* sessionName,
-                          const wchar_t* sessionKeyPath, const wchar_t* newestName) {
-  PassUpdateGate(updateCheck, singleUser, LaunchFlag);
+int GateAndCheckForUpdate(bool& updateCheck, SessionSettings& session, const wchar_t* sessionName,
+                          const wchar_t* newestName) {
+  PassUpdateGate(updateCheck, session.singleUser, LaunchFlag);
   if (updateCheck) {
     if (IsUserAdministrator()) {
-      const int verdict = RunUpdateCheck(sessionName, sessionKeyPath, newestName);
+      const int verdict = RunUpdateCheck(sessionName, session, newestName);
       if (verdict != UpdateCheckGoOn) return verdict;
     } else {
       LogText(L"[tollbury] User does not have Elevated privledges, skipping upgrade check\n");
@@ -53,9 +53,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   static wchar_t passThrough[PassThroughSize];  // 64 KiB: kept off the stack
   bool noUpgrade = false;
   bool updateCheck = true;
-  bool singleUser = false;
-  wchar_t sessionKeyPath[SessionKeyPathSize] = L"";
-  wchar_t serviceUrl[ServiceUrlSize] = L"";
+  SessionSettings session;
 
   ScanInstalledVersions(clientRoot, newestName, newestKey);
 
@@ -68,15 +66,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return ExitCommandLineFailed;
   }
   if (!noUpgrade) ReadUpgradeCheck(updateCheck);
-  ReadSessionSettings(sessionName, sessionKeyPath, singleUser, serviceUrl);
+  ReadSessionSettings(sessionName, session);
 
-  const int exitCode = GateAndCheckForUpdate(updateCheck, singleUser, sessionName, sessionKeyPath, newestName);
+  const int exitCode = GateAndCheckForUpdate(updateCheck, session, sessionName, newestName);
   if (exitCode >= 0) return exitCode;
 
-  if (singleUser) {
+  if (session.singleUser) {
     LogText(L"[tollbury] Going into single user mode\n");
     // Without a service URL there is nothing to check the keys against.
-    if (serviceUrl[0] != L'\0') EnsureSessionKeys(serviceUrl, sessionName);
+    if (session.serviceUrl[0] != L'\0') EnsureSessionKeys(session.serviceUrl, sessionName, session.trust);
   }
 
   LaunchClient(clientRoot, newestName, passThrough);

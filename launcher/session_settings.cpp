@@ -7,20 +7,17 @@
 #include <cwchar>
 
 #include "launcher/service_url.h"
+#include "net/pin_list.h"
 #include "sys/debug_log.h"
 #include "sys/handle_guard.h"
 #include "sys/registry.h"
 
 namespace {
 
-bool IsSingleUser(HKEY sessionKey) {
-  DWORD value = 0;
-  DWORD type = 0;
-  DWORD size = sizeof(value);
-  const LSTATUS status =
-      RegQueryValueExW(sessionKey, L"SingleUser", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-  return status == ERROR_SUCCESS && type == REG_DWORD && value != 0;
-}
+// "https://" + host + "/client/appcast.xml" must fit the feed URL buffer.
+constexpr int MaxHostNameBytes = 100;
+static_assert(MaxHostNameBytes + static_cast<int>(sizeof("https:///client/appcast.xml")) <= FeedUrlSize,
+              "the longest host name leaves room for the rest of the feed URL");
 
 void ReadServiceUrl(HKEY sessionKey, const wchar_t* sessionName, wchar_t (&serviceUrl)[ServiceUrlSize]) {
   wchar_t* server = nullptr;
@@ -34,6 +31,96 @@ void ReadServiceUrl(HKEY sessionKey, const wchar_t* sessionName, wchar_t (&servi
              L"' is too long for a service URL; keys cannot be checked.\n");
   }
   std::free(server);
+}
+
+// A value of another type than REG_DWORD still asks for verification: a
+// mistyped security setting must not weaken the check.
+void ReadVerifyServerCertificate(HKEY sessionKey, ServiceTrust& trust) {
+  DWORD value = 0;
+  const HRESULT read = ReadRegistryDword(sessionKey, L"VerifyServerCertificate", &value);
+  if (read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return;
+  trust.verifyValueMistyped = FAILED(read);
+  trust.server.verifyCertificate = FAILED(read) || value != 0;
+}
+
+// A value that is present in any form counts as set: only its absence means
+// "no pins".
+void ReadServerKeyPins(HKEY sessionKey, ServerTrust& trust) {
+  wchar_t* text = nullptr;
+  const HRESULT read = ReadRegistryString(sessionKey, L"ServerKeyPins", &text);
+  if (read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return;
+  trust.pinned = true;
+  wchar_t(&problem)[PinProblemSize] = trust.pinProblem;
+  if (FAILED(read)) {
+    _snwprintf(problem, PinProblemSize - 1, read == DISP_E_TYPEMISMATCH ? L"it is not a REG_SZ value"
+                                                                       : L"it cannot be read (0x%08lX)",
+               static_cast<unsigned long>(read));
+    problem[PinProblemSize - 1] = L'\0';
+    trust.pinsMalformed = true;
+  } else {
+    trust.pinsMalformed = !ParseServerKeyPins(text, trust.pins, problem);
+    std::free(text);
+  }
+}
+
+void ReadServiceTrust(HKEY sessionKey, ServiceTrust& trust) {
+  ReadVerifyServerCertificate(sessionKey, trust);
+  ReadServerKeyPins(sessionKey, trust.server);
+}
+
+FeedUrlReading FormFeedUrl(HKEY sessionKey, char (&feedUrl)[FeedUrlSize]) {
+  feedUrl[0] = '\0';
+  wchar_t* hostName = nullptr;
+  if (FAILED(ReadRegistryString(sessionKey, L"HostName", &hostName)) || hostName[0] == L'\0') {
+    std::free(hostName);
+    return FeedUrlReading::NoHostName;
+  }
+  char hostUtf8[FeedUrlSize];
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, hostName, -1, nullptr, 0, nullptr, nullptr);
+  const bool fits = needed > 0 && needed <= MaxHostNameBytes + 1 &&
+                    WideCharToMultiByte(CP_UTF8, 0, hostName, -1, hostUtf8, FeedUrlSize, nullptr, nullptr) > 0;
+  std::free(hostName);
+  if (!fits) return FeedUrlReading::HostNameTooLong;
+  std::snprintf(feedUrl, FeedUrlSize, "https://%s/client/appcast.xml", hostUtf8);
+  return FeedUrlReading::Formed;
+}
+
+bool SayWhetherFeedUrlIsUsable(FeedUrlReading reading, const wchar_t* sessionName) {
+  if (reading == FeedUrlReading::NoHostName)
+    LogLine3(L"[tollbury] No HostName for session '", sessionName, L"', skipping upgrade check\n");
+  else if (reading == FeedUrlReading::HostNameTooLong)
+    LogLine3(L"[tollbury] HostName of session '", sessionName,
+             L"' is longer than 100 bytes in UTF-8, skipping upgrade check\n");
+  return reading == FeedUrlReading::Formed;
+}
+
+void ClearSessionSettings(const wchar_t* sessionName, SessionSettings& settings) {
+  settings.keyPath[0] = L'\0';
+  settings.keyOpened = false;
+  settings.singleUser = false;
+  settings.serviceUrl[0] = L'\0';
+  settings.feed = FeedUrlReading::NoHostName;
+  settings.feedUrl[0] = '\0';
+  ServiceTrust& trust = settings.trust;
+  trust.server.sessionName = sessionName;
+  trust.server.verifyCertificate = false;
+  trust.server.pinned = false;
+  trust.server.pinsMalformed = false;
+  trust.server.pins.count = 0;
+  trust.server.pinProblem[0] = L'\0';
+  trust.verifyValueMistyped = false;
+}
+
+// Server and the trust matter only to the key provisioning, which runs for a
+// single-user session alone.
+void ReadOpenSessionKey(HKEY sessionKey, const wchar_t* sessionName, SessionSettings& settings) {
+  DWORD singleUser = 0;
+  settings.singleUser = SUCCEEDED(ReadRegistryDword(sessionKey, L"SingleUser", &singleUser)) && singleUser != 0;
+  if (settings.singleUser) {
+    ReadServiceUrl(sessionKey, sessionName, settings.serviceUrl);
+    ReadServiceTrust(sessionKey, settings.trust);
+  }
+  settings.feed = FormFeedUrl(sessionKey, settings.feedUrl);
 }
 
 }  // namespace
@@ -52,17 +139,25 @@ void ReadUpgradeCheck(bool& updateCheck) {
   }
 }
 
-void ReadSessionSettings(const wchar_t* sessionName, wchar_t (&sessionKeyPath)[SessionKeyPathSize],
-                         bool& singleUser, wchar_t (&serviceUrl)[ServiceUrlSize]) {
-  const int written = _snwprintf(sessionKeyPath, SessionKeyPathSize, L"%ls%ls", SessionsKeyPrefix, sessionName);
+void ReadSessionSettings(const wchar_t* sessionName, SessionSettings& settings) {
+  ClearSessionSettings(sessionName, settings);
+  const int written = _snwprintf(settings.keyPath, SessionKeyPathSize, L"%ls%ls", SessionsKeyPrefix, sessionName);
   HKEY opened = nullptr;
   if (written < 0 || written >= SessionKeyPathSize ||
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionKeyPath, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-    if (written < 0 || written >= SessionKeyPathSize) sessionKeyPath[0] = L'\0';
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, settings.keyPath, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+    if (written < 0 || written >= SessionKeyPathSize) settings.keyPath[0] = L'\0';
     LogLine3(L"[tollbury] Registry is missing info for session '", sessionName, L"'.\n");
     return;
   }
   ScopedRegKey key(opened);
-  singleUser = IsSingleUser(key.handle);
-  if (singleUser) ReadServiceUrl(key.handle, sessionName, serviceUrl);
+  settings.keyOpened = true;
+  ReadOpenSessionKey(key.handle, sessionName, settings);
+}
+
+bool FeedUrlIsUsable(const SessionSettings& settings, const wchar_t* sessionName) {
+  return SayWhetherFeedUrlIsUsable(settings.feed, sessionName);
+}
+
+bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
+  return SayWhetherFeedUrlIsUsable(FormFeedUrl(sessionKey, feedUrl), sessionName);
 }

@@ -14,9 +14,6 @@
 
 namespace {
 
-// "https://" + host + "/client/appcast.xml" must fit the feed URL buffer.
-constexpr int MaxHostNameBytes = 100;
-
 // The framework calls these on a thread of its own while the main thread
 // waits on the finished event.
 
@@ -57,31 +54,6 @@ bool AnotherStartIsChecking(HANDLE event, DWORD createError) {
   return createError == ERROR_ACCESS_DENIED;
 }
 
-}  // namespace
-
-bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
-  wchar_t* hostName = nullptr;
-  if (FAILED(ReadRegistryString(sessionKey, L"HostName", &hostName)) || hostName[0] == L'\0') {
-    std::free(hostName);
-    LogLine3(L"[tollbury] No HostName for session '", sessionName, L"', skipping upgrade check\n");
-    return false;
-  }
-  char hostUtf8[FeedUrlSize];
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, hostName, -1, nullptr, 0, nullptr, nullptr);
-  const bool fits = needed > 0 && needed <= MaxHostNameBytes + 1 &&
-                    WideCharToMultiByte(CP_UTF8, 0, hostName, -1, hostUtf8, FeedUrlSize, nullptr, nullptr) > 0;
-  std::free(hostName);
-  if (!fits) {
-    LogLine3(L"[tollbury] HostName of session '", sessionName,
-             L"' is longer than 100 bytes in UTF-8, skipping upgrade check\n");
-    return false;
-  }
-  const int length = std::snprintf(feedUrl, FeedUrlSize, "https://%s/client/appcast.xml", hostUtf8);
-  return length > 0 && length < FeedUrlSize;
-}
-
-namespace {
-
 void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, const wchar_t* newestName) {
   winSparkle.setAppcastUrl(feedUrl);
   winSparkle.setAppDetails(L"Verdanto", L"Verdanto Client", newestName);
@@ -110,7 +82,7 @@ void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, c
 
 }  // namespace
 
-int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, const wchar_t* newestName) {
+int RunUpdateCheck(const wchar_t* sessionName, const SessionSettings& session, const wchar_t* newestName) {
   LogText(L"[tollbury] User has Elevated privledges, checking for upgrade available\n");
 
   SetLastError(ERROR_SUCCESS);
@@ -128,20 +100,15 @@ int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, co
     return ExitEventFailed;
   }
 
-  char feedUrl[FeedUrlSize];
-  {
-    ScopedRegKey sessionKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionKeyPath, 0, KEY_READ, &sessionKey.handle) != ERROR_SUCCESS) {
-      sessionKey.handle = nullptr;
-      ReportNextLogLine(EventSessionMissing, EVENTLOG_ERROR_TYPE);
-      LogLine3(L"[tollbury] Exiting because '", sessionName, L"' session does not exist in the registry.\n");
-      CloseFinishedEvent();
-      return ExitSessionMissing;
-    }
-    if (!ReadFeedUrl(sessionKey.handle, sessionName, feedUrl)) {
-      CloseFinishedEvent();
-      return UpdateCheckGoOn;
-    }
+  if (!session.keyOpened) {
+    ReportNextLogLine(EventSessionMissing, EVENTLOG_ERROR_TYPE);
+    LogLine3(L"[tollbury] Exiting because '", sessionName, L"' session does not exist in the registry.\n");
+    CloseFinishedEvent();
+    return ExitSessionMissing;
+  }
+  if (!FeedUrlIsUsable(session, sessionName)) {
+    CloseFinishedEvent();
+    return UpdateCheckGoOn;
   }
 
   WinSparkleApi winSparkle;
@@ -149,7 +116,7 @@ int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, co
     CloseFinishedEvent();
     return UpdateCheckGoOn;
   }
-  CheckWithWinSparkle(winSparkle, feedUrl, newestName);
+  CheckWithWinSparkle(winSparkle, session.feedUrl, newestName);
   CloseFinishedEvent();
   return UpdateCheckGoOn;
 }

@@ -5,6 +5,7 @@
 
 #include "sys/handle_guard.h"
 #include "sys/limits.h"
+#include "sys/registry.h"
 
 // The IDs that administrators filter on, as documented; events.h must carry
 // them bare, with no severity or facility bits, for the mask below.
@@ -48,11 +49,7 @@ bool ReadReportPolicy() {
     return false;
   }
   DWORD value = 0;
-  DWORD type = 0;
-  DWORD size = sizeof(value);
-  const LSTATUS status =
-      RegQueryValueExW(key.handle, L"ReportToEventLog", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-  return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) && value != 0;
+  return SUCCEEDED(ReadRegistryDword(key.handle, L"ReportToEventLog", &value)) && value != 0;
 }
 
 namespace {

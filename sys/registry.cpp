@@ -38,3 +38,18 @@ HRESULT ReadRegistryString(HKEY key, const wchar_t* valueName, wchar_t** text) {
   *text = block;
   return S_OK;
 }
+
+HRESULT ReadRegistryDword(HKEY key, const wchar_t* valueName, DWORD* value) {
+  if (value != nullptr) *value = 0;
+  if (key == nullptr || value == nullptr) return E_INVALIDARG;
+
+  DWORD read = 0;
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(read);
+  // Longer data of any type fails here with ERROR_MORE_DATA.
+  const LSTATUS status = RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
+  if (status != ERROR_SUCCESS) return HresultFromQuery(status);
+  if (type != REG_DWORD || size != sizeof(read)) return DISP_E_TYPEMISMATCH;
+  *value = read;
+  return S_OK;
+}

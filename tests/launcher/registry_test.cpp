@@ -66,6 +66,35 @@ TEST_F(RegistryStringTest, ResultTable) {
   }
 }
 
+TEST_F(RegistryStringTest, DwordResultTable) {
+  const DWORD seven = 7, zero = 0;
+  const unsigned long long wide = 7;
+  Set(L"seven", REG_DWORD, &seven, sizeof(seven));
+  Set(L"zero", REG_DWORD, &zero, sizeof(zero));
+  Set(L"short", REG_DWORD, &seven, 2);
+  Set(L"long", REG_DWORD, &wide, sizeof(wide));
+  Set(L"big endian", REG_DWORD_BIG_ENDIAN, &seven, sizeof(seven));
+  Set(L"text", REG_SZ, L"1", 2 * sizeof(wchar_t));  // four bytes, like a DWORD
+  struct Case {
+    HKEY key;
+    const wchar_t* name;
+    HRESULT result;
+    DWORD value;
+  } cases[] = {
+      {key_, L"seven", S_OK, 7}, {key_, L"zero", S_OK, 0}, {key_, L"short", DISP_E_TYPEMISMATCH, 0},
+      {key_, L"long", static_cast<HRESULT>(0x800700EA), 0}, {key_, L"big endian", DISP_E_TYPEMISMATCH, 0},
+      {key_, L"text", DISP_E_TYPEMISMATCH, 0}, {key_, L"missing", static_cast<HRESULT>(0x80070002), 0},
+      {nullptr, L"seven", E_INVALIDARG, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "value " << std::wstring(c.name).c_str());
+    DWORD out = 99;
+    EXPECT_EQ(c.result, ReadRegistryDword(c.key, c.name, &out));
+    EXPECT_EQ(c.value, out);
+  }
+  EXPECT_EQ(E_INVALIDARG, ReadRegistryDword(key_, L"seven", nullptr));
+}
+
 TEST_F(RegistryStringTest, InvalidArguments) {
   wchar_t* out = reinterpret_cast<wchar_t*>(1);
   EXPECT_EQ(E_INVALIDARG, ReadRegistryString(nullptr, L"text", &out));

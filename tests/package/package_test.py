@@ -534,9 +534,10 @@ def function_bodies(text):
 
 def program_reads():
     """{(key, value name): type} for every registry value the program reads,
-    found in its sources: values read with ReadRegistryString are REG_SZ (the
-    function refuses other types), values read with RegQueryValueExW take the
-    type their function compares with; a value read through a handle named
+    found in its sources: values read with ReadRegistryString are REG_SZ and
+    those read with ReadRegistryDword REG_DWORD (each refuses other types),
+    values read with RegQueryValueExW take the type their function compares
+    with; a value read through a handle named
     sessionKey lives under the session's key (the default session's, for the
     templates), one read in a function that opens TollburyKeyPath under that
     key."""
@@ -549,16 +550,21 @@ def program_reads():
     default_session = re.search(r'sessionName\[SessionNameSize\] = L"(.*?)";', read("launcher", "main.cpp")).group(1)
     check(re.search(r"if \(type != REG_SZ\) return DISP_E_TYPEMISMATCH", read("sys", "registry.cpp")) is not None,
           "ReadRegistryString reads REG_SZ values only")
+    check(re.search(r"if \(type != REG_DWORD \|\|", read("sys", "registry.cpp")) is not None,
+          "ReadRegistryDword reads REG_DWORD values only")
     reads = {}
     for folder in ("launcher", "keys", "net", "sys"):
         for name in sorted(os.listdir(os.path.join(SOURCE, folder))):
             if not name.endswith(".cpp"):
                 continue
             for body in function_bodies(read(folder, name)):
-                for m in re.finditer(r'\b(ReadRegistryString|RegQueryValueExW)\(\s*([\w.]+),\s*L"(\w+)"', body):
+                for m in re.finditer(r'\b(ReadRegistryString|ReadRegistryDword|RegQueryValueExW)\(\s*([\w.]+),\s*L"(\w+)"',
+                                     body):
                     function, handle, value = m.groups()
                     if function == "ReadRegistryString":
                         kind = "REG_SZ"
+                    elif function == "ReadRegistryDword":
+                        kind = "REG_DWORD"
                     else:
                         kinds = set(re.findall(r"type == (REG_\w+)", body))
                         kind = kinds.pop() if len(kinds) == 1 else None
@@ -574,7 +580,7 @@ def program_reads():
     sizes = dict((n, int(v)) for n, v in re.findall(r"constexpr int (\w+) = (\d+);", limits))
     limits_found = {
         "session name": sizes["SessionKeyPathSize"] - 1 - len(sessions_prefix),
-        "host name bytes": int(re.search(r"MaxHostNameBytes = (\d+);", read("launcher", "update_check.cpp")).group(1)),
+        "host name bytes": int(re.search(r"MaxHostNameBytes = (\d+);", read("launcher", "session_settings.cpp")).group(1)),
     }
     return reads, limits_found, default_session
 
