@@ -275,20 +275,15 @@ void CheckOneSession(CheckReport& report, const wchar_t* name, bool updateCheckR
   ReadSessionSettings(name, settings);
   summary->singleUser = settings.singleUser;
   std::wmemcpy(summary->serviceUrl, settings.serviceUrl, std::wcslen(settings.serviceUrl) + 1);
-  const wchar_t* keyPath = settings.keyPath;
-  ScopedRegKey key;
-  const LSTATUS opened = keyPath[0] ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key.handle)
-                                    : ERROR_FILENAME_EXCED_RANGE;
-  if (opened != ERROR_SUCCESS) {
-    key.handle = nullptr;
+  if (!settings.keyOpened) {
     AddFinding(report, updateCheckRuns ? FindingStatus::Fail : FindingStatus::Warn, area,
                updateCheckRuns ? L"its registry key cannot be read (error %ld): a start that checks for updates "
                                  L"ends with exit code 2 and launches no client; create the session's key"
                                : L"its registry key cannot be read (error %ld): a start counts it as not single-user",
-               static_cast<long>(opened));
+               static_cast<long>(settings.keyError));
     return;
   }
-  CheckSessionFeed(report, area, key.handle, name, updateCheckRuns, offline);
+  CheckSessionFeed(report, area, settings, updateCheckRuns, offline);
   if (!summary->singleUser) {
     AddFinding(report, FindingStatus::Ok, area, L"not a single-user session: a start checks no key files");
     return;

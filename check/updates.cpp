@@ -226,17 +226,16 @@ bool CheckUpdates(CheckReport& report) {
   return runs;
 }
 
-void CheckSessionFeed(CheckReport& report, const wchar_t* area, HKEY sessionKey, const wchar_t* sessionName,
+void CheckSessionFeed(CheckReport& report, const wchar_t* area, const SessionSettings& settings,
                       bool updateCheckRuns, bool offline) {
-  char feedUrl[FeedUrlSize];
-  if (!ReadFeedUrl(sessionKey, sessionName, feedUrl)) {
+  if (settings.feed != FeedUrlReading::Formed) {
     AddFinding(report, updateCheckRuns ? FindingStatus::Warn : FindingStatus::Ok, area,
                updateCheckRuns ? L"no usable HostName (at most 100 bytes): starts skip the update check; set HostName"
                                : L"no usable HostName; no update check runs for this user");
     return;
   }
   wchar_t url[FeedUrlSize];
-  if (MultiByteToWideChar(CP_UTF8, 0, feedUrl, -1, url, FeedUrlSize) == 0) url[0] = L'\0';
+  if (MultiByteToWideChar(CP_UTF8, 0, settings.feedUrl, -1, url, FeedUrlSize) == 0) url[0] = L'\0';
   if (!updateCheckRuns || offline) {
     AddFinding(report, FindingStatus::Ok, area, L"update feed %ls (not fetched: %ls)", url,
                offline ? L"offline" : L"no update check runs for this user");

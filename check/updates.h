@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "check/report.h"
+#include "launcher/session_settings.h"
 
 // What a start would do about updates: "UpgradeCheck", whether this user is
 // one whose starts check (administrators), and WinSparkle.dll beside the
@@ -9,8 +10,8 @@
 // update check.
 bool CheckUpdates(CheckReport& report);
 
-// A session's feed URL from its open key's "HostName" and, unless offline
-// or no update check runs, the HTTP status the feed answers with, fetched
+// A session's feed URL as its settings formed it from "HostName" and, unless
+// offline or no update check runs, what the feed answers with, fetched
 // through the user's proxy settings.
-void CheckSessionFeed(CheckReport& report, const wchar_t* area, HKEY sessionKey, const wchar_t* sessionName,
+void CheckSessionFeed(CheckReport& report, const wchar_t* area, const SessionSettings& settings,
                       bool updateCheckRuns, bool offline);

@@ -85,18 +85,10 @@ FeedUrlReading FormFeedUrl(HKEY sessionKey, char (&feedUrl)[FeedUrlSize]) {
   return FeedUrlReading::Formed;
 }
 
-bool SayWhetherFeedUrlIsUsable(FeedUrlReading reading, const wchar_t* sessionName) {
-  if (reading == FeedUrlReading::NoHostName)
-    LogLine3(L"[tollbury] No HostName for session '", sessionName, L"', skipping upgrade check\n");
-  else if (reading == FeedUrlReading::HostNameTooLong)
-    LogLine3(L"[tollbury] HostName of session '", sessionName,
-             L"' is longer than 100 bytes in UTF-8, skipping upgrade check\n");
-  return reading == FeedUrlReading::Formed;
-}
-
 void ClearSessionSettings(const wchar_t* sessionName, SessionSettings& settings) {
   settings.keyPath[0] = L'\0';
   settings.keyOpened = false;
+  settings.keyError = ERROR_FILENAME_EXCED_RANGE;
   settings.singleUser = false;
   settings.serviceUrl[0] = L'\0';
   settings.feed = FeedUrlReading::NoHostName;
@@ -143,9 +135,10 @@ void ReadSessionSettings(const wchar_t* sessionName, SessionSettings& settings) 
   ClearSessionSettings(sessionName, settings);
   const int written = _snwprintf(settings.keyPath, SessionKeyPathSize, L"%ls%ls", SessionsKeyPrefix, sessionName);
   HKEY opened = nullptr;
-  if (written < 0 || written >= SessionKeyPathSize ||
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, settings.keyPath, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-    if (written < 0 || written >= SessionKeyPathSize) settings.keyPath[0] = L'\0';
+  const bool fits = written >= 0 && written < SessionKeyPathSize;
+  if (fits) settings.keyError = RegOpenKeyExW(HKEY_LOCAL_MACHINE, settings.keyPath, 0, KEY_READ, &opened);
+  if (!fits || settings.keyError != ERROR_SUCCESS) {
+    if (!fits) settings.keyPath[0] = L'\0';
     LogLine3(L"[tollbury] Registry is missing info for session '", sessionName, L"'.\n");
     return;
   }
@@ -155,9 +148,10 @@ void ReadSessionSettings(const wchar_t* sessionName, SessionSettings& settings) 
 }
 
 bool FeedUrlIsUsable(const SessionSettings& settings, const wchar_t* sessionName) {
-  return SayWhetherFeedUrlIsUsable(settings.feed, sessionName);
-}
-
-bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]) {
-  return SayWhetherFeedUrlIsUsable(FormFeedUrl(sessionKey, feedUrl), sessionName);
+  if (settings.feed == FeedUrlReading::NoHostName)
+    LogLine3(L"[tollbury] No HostName for session '", sessionName, L"', skipping upgrade check\n");
+  else if (settings.feed == FeedUrlReading::HostNameTooLong)
+    LogLine3(L"[tollbury] HostName of session '", sessionName,
+             L"' is longer than 100 bytes in UTF-8, skipping upgrade check\n");
+  return settings.feed == FeedUrlReading::Formed;
 }

@@ -18,6 +18,7 @@ enum class FeedUrlReading { Formed, NoHostName, HostNameTooLong };
 struct SessionSettings {
   wchar_t keyPath[SessionKeyPathSize];  // empty when the name does not fit
   bool keyOpened;                       // without the key an update check cannot begin
+  LSTATUS keyError;                     // why it did not open; ERROR_SUCCESS when it did
   bool singleUser;
   wchar_t serviceUrl[ServiceUrlSize];  // empty unless single-user with a usable "Server"
   FeedUrlReading feed;
@@ -34,7 +35,3 @@ void ReadSessionSettings(const wchar_t* sessionName, SessionSettings& settings);
 // True when "HostName" gave a feed URL; otherwise logs why the update check
 // is skipped.
 bool FeedUrlIsUsable(const SessionSettings& settings, const wchar_t* sessionName);
-
-// Forms the feed URL from the open session key's "HostName". False, with a
-// line logged, when there is no usable host name.
-bool ReadFeedUrl(HKEY sessionKey, const wchar_t* sessionName, char (&feedUrl)[FeedUrlSize]);
