@@ -10,3 +10,12 @@ extern int LaunchFlag;
 
 // Manual-reset event "WinSparkleFinished", signalled by the callbacks.
 extern HANDLE FinishedEvent;
+
+// Who decided how a start goes on after its update check: the first to take
+// the verdict, a shutdown request or the main thread giving up the wait,
+// decides once; the other's later attempt changes nothing.
+constexpr LONG UpdateVerdictShutdown = 1;
+constexpr LONG UpdateVerdictGivenUp = 2;
+
+// True for the first taker only.
+bool TakeUpdateVerdict(LONG taker);
