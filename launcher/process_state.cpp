@@ -5,9 +5,12 @@ HANDLE FinishedEvent = nullptr;
 
 namespace {
 
-// 0 while nobody has taken it.
-volatile LONG updateVerdictTaker = 0;
+// 0 while not taken.
+volatile LONG updateVerdict = 0;
 
 }  // namespace
 
-bool TakeUpdateVerdict(LONG taker) { return InterlockedCompareExchange(&updateVerdictTaker, taker, 0) == 0; }
+LONG TakeUpdateVerdict(LONG verdict) {
+  const LONG before = InterlockedCompareExchange(&updateVerdict, verdict, 0);
+  return before == 0 ? verdict : before;
+}

@@ -2,8 +2,9 @@
 #include <windows.h>
 
 // The only state the update framework's callbacks share with the main
-// thread. The finished event orders ShutdownCallback's store to the launch
-// flag before the main thread reads it.
+// thread. The finished event orders ShutdownCallback's taking of the verdict
+// before the main thread looks at it; only the main thread writes the launch
+// flag.
 
 // The client is started only while this is not 0.
 extern int LaunchFlag;
@@ -11,11 +12,11 @@ extern int LaunchFlag;
 // Manual-reset event "WinSparkleFinished", signalled by the callbacks.
 extern HANDLE FinishedEvent;
 
-// Who decided how a start goes on after its update check: the first to take
-// the verdict, a shutdown request or the main thread giving up the wait,
-// decides once; the other's later attempt changes nothing.
+// Whether the update framework's verdict stops the start, decided once: by
+// a shutdown request, or by the main thread when its wait ends otherwise
+// (another callback, or none in time). A later attempt changes nothing.
 constexpr LONG UpdateVerdictShutdown = 1;
-constexpr LONG UpdateVerdictGivenUp = 2;
+constexpr LONG UpdateVerdictGoOn = 2;
 
-// True for the first taker only.
-bool TakeUpdateVerdict(LONG taker);
+// Takes the verdict for `verdict` unless it is taken; returns the one that holds.
+LONG TakeUpdateVerdict(LONG verdict);

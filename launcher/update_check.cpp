@@ -28,9 +28,9 @@ constexpr DWORD WaitSliceMs = 250;
 int __cdecl CanShutdownCallback() { return 1; }
 
 void __cdecl ShutdownCallback() {
-  // Stored before SetEvent: the main thread reads it only after its wait.
-  // A start that gave up waiting has moved on, and no late request stops it.
-  if (TakeUpdateVerdict(UpdateVerdictShutdown)) LaunchFlag = 0;
+  // Taken before SetEvent, so the main thread finds it once its wait ends; a
+  // start whose wait ended first has taken the verdict, and this changes nothing.
+  TakeUpdateVerdict(UpdateVerdictShutdown);
   LogText(L"[tollbury] ShutdownCallback(), signaled event\n");
   SetEvent(FinishedEvent);
 }
@@ -116,8 +116,8 @@ bool WaitForVerdict() {
     if (verdict == UpdateWaitVerdict::Answered) return true;
     if (verdict == UpdateWaitVerdict::GiveUp) break;
   }
-  if (TakeUpdateVerdict(UpdateVerdictGivenUp)) return false;
-  // A shutdown request came first and is about to signal.
+  if (TakeUpdateVerdict(UpdateVerdictGoOn) == UpdateVerdictGoOn) return false;
+  // A shutdown request came meanwhile; its signal follows at once.
   WaitForSingleObject(FinishedEvent, INFINITE);
   return true;
 }
@@ -147,10 +147,14 @@ bool CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, c
     return false;
   }
   LogText(L"[tollbury] WinMain() got signal\n");
+  // The launch flag is written on this thread alone, once: a shutdown request
+  // that comes from now on finds the verdict taken.
+  if (TakeUpdateVerdict(UpdateVerdictGoOn) == UpdateVerdictShutdown) LaunchFlag = 0;
 
   // A callback has answered: the check is over, and cleanup stops the
-  // framework's window thread (not a check still waiting on the network). The module stays loaded: the process ends
-  // soon, and code of it may still be on the way out of a thread it started.
+  // framework's window thread (not a check still waiting on the network).
+  // The module stays loaded: the process ends soon, and code of it may still
+  // be on the way out of a thread it started.
   winSparkle.cleanup();
   return true;
 }
