@@ -17,8 +17,6 @@ void SetStandInOutcome(const std::wstring& outcome) { SetRegString(WinSparkleKey
 
 void SetStandInDelay(DWORD milliseconds) { SetRegDword(WinSparkleKey, L"StandInDelayMs", milliseconds); }
 
-void SetStandInWindowTime(DWORD milliseconds) { SetRegDword(WinSparkleKey, L"StandInWindowMs", milliseconds); }
-
 std::vector<StandInEvent> StandInEvents() {
   std::vector<StandInEvent> events;
   std::string text;

@@ -14,7 +14,6 @@ extern const wchar_t* const WinSparkleKey;  // SOFTWARE\Verdanto\Client\WinSpark
 // "no-update", "shutdown", "cancelled", "error", "silent" or "window-then-silent".
 void SetStandInOutcome(const std::wstring& outcome);
 void SetStandInDelay(DWORD milliseconds);
-void SetStandInWindowTime(DWORD milliseconds);  // how long "window-then-silent" shows its window
 
 struct StandInEvent {
   DWORD processId;
