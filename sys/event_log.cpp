@@ -10,7 +10,8 @@
 // The IDs that administrators filter on, as documented; events.h must carry
 // them bare, with no severity or facility bits, for the mask below.
 static_assert(EventClientNotStarted == 1 && EventNoUsableClientDirectory == 2 && EventFinishedEventFailed == 3 &&
-                  EventSessionMissing == 4 && EventCommandLineFailed == 5 && EventUpdateGateWaitedOut == 6,
+                  EventSessionMissing == 4 && EventCommandLineFailed == 5 && EventUpdateGateWaitedOut == 6 &&
+                  EventUpdateCheckUnanswered == 7,
               "launcher event IDs");
 static_assert(EventKeyValidationError == 10 && EventAuthenticationError == 11 && EventFileWriteError == 12 &&
                   EventServerUnsupported == 13 && EventKeyFilesOfAnotherUser == 14 && EventKeyPinsUnusable == 15 &&

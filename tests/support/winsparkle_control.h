@@ -11,7 +11,7 @@
 // Where the launcher tells the framework to keep its settings.
 extern const wchar_t* const WinSparkleKey;  // SOFTWARE\Verdanto\Client\WinSparkle
 
-// "no-update", "shutdown", "cancelled", "error" or "silent".
+// "no-update", "shutdown", "cancelled", "error", "silent" or "window-then-silent".
 void SetStandInOutcome(const std::wstring& outcome);
 void SetStandInDelay(DWORD milliseconds);
 

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "launcher/throttle.h"
+#include "launcher/update_wait.h"
 
 namespace {
 
@@ -34,6 +35,24 @@ TEST(Throttle, Verdicts) {
   };
   for (const VerdictCase& c : cases) {
     EXPECT_EQ(c.expected, DecideThrottle(c.nowKnown, c.now, c.lastCheck)) << c.what;
+  }
+}
+
+TEST(UpdateWait, Verdicts) {
+  const unsigned long long start = 5000000;  // a tick count some while after boot
+  const struct { const char* what; long long windowAt; bool callback, windowNow; long long now;  // ms after the start; -1: none
+                 UpdateWaitVerdict expected; } cases[] = {
+      {"callback at once", -1, true, false, 0, UpdateWaitVerdict::Answered},
+      {"no window yet, 59.999 s", -1, false, false, 59999, UpdateWaitVerdict::KeepWaiting},
+      {"no window until 60 s", -1, false, false, 60000, UpdateWaitVerdict::GiveUp},
+      {"window shown for an hour", 3600000, false, true, 3600250, UpdateWaitVerdict::KeepWaiting},
+      {"window seen at 59 s, none at 60 s", 59000, false, false, 60000, UpdateWaitVerdict::KeepWaiting},
+      {"window closed 9 s ago", 2000, false, false, 11000, UpdateWaitVerdict::KeepWaiting},
+      {"window closed 10 s ago", 2000, false, false, 12000, UpdateWaitVerdict::GiveUp}};
+  for (const auto& c : cases) {
+    UpdateWaitTimes times = {start, false, 0};
+    if (c.windowAt >= 0) DecideUpdateWait(times, false, true, start + c.windowAt);
+    EXPECT_EQ(c.expected, DecideUpdateWait(times, c.callback, c.windowNow, start + c.now)) << c.what;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include "sys/handle_guard.h"
+#include "sys/limits.h"
 #include "tests/update/e2e_helpers.h"
 
 namespace {
@@ -308,6 +309,34 @@ TEST_F(UpdateCheck, SilentFrameworkKeepsTheLauncherWaitingUntilTheEventIsSignall
   EXPECT_EQ(ExpectedStandInCalls(Host, "2.4.1", {"answer none"}), StandInTexts());
   ClientRecord record;
   EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+}
+
+// A silent framework is given up (60 s, or 10 s after its window): on as after an error, event 7, no cleanup call.
+TEST(UpdateWait, SilentFrameworkIsGivenUpAndTheClientStarts) {
+  const struct { const wchar_t* outcome; std::vector<std::string> answer; ULONGLONG earliestMs, latestMs; } cases[] = {
+      {L"silent", {"answer none"}, 60000, 90000},
+      {L"window-then-silent", {"window shown", "window closed", "answer none"}, 15000, 45000}};
+  const wchar_t* const noAnswer = L"[tollbury] No answer from the update check, starting the client without it";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.outcome));
+    SetUpCheckingMachine();
+    SetStandInOutcome(c.outcome);
+    SetRegDword(WinSparkleKey, L"StandInWindowMs", 5000);
+    SetRegDword(TollburyPolicyKeyPath, L"ReportToEventLog", 1);
+    const ULONGLONG started = GetTickCount64();
+    const LauncherRun run = RunLauncher(L"", 180000, L"-all,+eventlog,fixme+advapi");
+    const ULONGLONG tookMs = GetTickCount64() - started;
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, TollburyPolicyKeyPath);
+    ASSERT_TRUE(run.finished && run.exitCode == 0) << run.exitCode;
+    EXPECT_EQ((Lines{CheckingLine, WaitingLine, noAnswer, LaunchingLine}), ProgramLines(run)) << Dump(run);
+    EXPECT_TRUE(tookMs >= c.earliestMs && tookMs <= c.latestMs) << tookMs;  // the bound, and room for a busy machine
+    std::vector<std::string> calls = ExpectedStandInCalls(Host, "2.4.1", c.answer);
+    calls.pop_back();  // no win_sparkle_cleanup()
+    EXPECT_EQ(calls, StandInTexts());
+    EXPECT_EQ(std::vector<std::string>{"2 7 " + WideToUtf8(noAnswer + 11)}, ReportedEvents(run.wineTrace));
+    ClientRecord record;
+    EXPECT_TRUE(WaitForClientRecord(L"2.4.1", record));
+  }
 }
 
 }  // namespace

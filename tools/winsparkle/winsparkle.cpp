@@ -8,9 +8,12 @@
 // Settings, read when the check starts, from HKEY_LOCAL_MACHINE under the
 // registry path the application hands over:
 //   "StandInOutcome" (REG_SZ)    "no-update" (also when missing or unknown),
-//                                "shutdown", "cancelled", "error", or
-//                                "silent" (no callback at all)
+//                                "shutdown", "cancelled", "error",
+//                                "silent" (never answers, shows nothing), or
+//                                "window-then-silent" (shows a window for
+//                                StandInWindowMs, closes it, never answers)
 //   "StandInDelayMs" (REG_DWORD) wait before answering; 0 when missing
+//   "StandInWindowMs" (REG_DWORD) how long the window shows; 0 when missing
 
 #include <windows.h>
 
@@ -23,7 +26,7 @@ namespace {
 using CanShutdownFn = int(__cdecl*)();
 using NotifyFn = void(__cdecl*)();
 
-enum class Outcome { NoUpdate, Shutdown, Cancelled, Error, Silent };
+enum class Outcome { NoUpdate, Shutdown, Cancelled, Error, Silent, WindowThenSilent };
 
 constexpr int TextSize = 512;
 constexpr DWORD CleanupJoinMs = 30000;
@@ -40,6 +43,7 @@ HANDLE Worker = nullptr;
 HANDLE StopWorker = nullptr;
 Outcome PendingOutcome = Outcome::NoUpdate;
 DWORD PendingDelayMs = 0;
+DWORD PendingWindowMs = 0;
 
 bool RecordPath(wchar_t (&path)[MAX_PATH]) {
   HMODULE self = nullptr;
@@ -121,12 +125,44 @@ Outcome ReadOutcome() {
   if (std::wcscmp(text, L"cancelled") == 0) return Outcome::Cancelled;
   if (std::wcscmp(text, L"error") == 0) return Outcome::Error;
   if (std::wcscmp(text, L"silent") == 0) return Outcome::Silent;
+  if (std::wcscmp(text, L"window-then-silent") == 0) return Outcome::WindowThenSilent;
   return Outcome::NoUpdate;
 }
 
-DWORD ReadDelayMs() {
-  DWORD delay = 0;
-  return ReadSetting(L"StandInDelayMs", REG_DWORD, &delay, sizeof(delay)) ? delay : 0;
+DWORD ReadMilliseconds(const wchar_t* name) {
+  DWORD milliseconds = 0;
+  return ReadSetting(name, REG_DWORD, &milliseconds, sizeof(milliseconds)) ? milliseconds : 0;
+}
+
+// A visible top-level window of the process for a while, as the framework's
+// dialog is while the user reads it; its messages are pumped meanwhile.
+void ShowWindowForAWhile() {
+  const wchar_t className[] = L"StandInUpdateWindow";
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = className;
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowExW(0, className, L"Stand-in update", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                nullptr, nullptr, windowClass.hInstance, nullptr);
+  if (window == nullptr) {
+    char event[TextSize];
+    std::snprintf(event, sizeof(event), "cannot show a window: %lu", GetLastError());
+    Record(event);
+    return;
+  }
+  Record("window shown");
+  const ULONGLONG until = GetTickCount64() + PendingWindowMs;
+  for (ULONGLONG now = GetTickCount64(); now < until; now = GetTickCount64()) {
+    if (MsgWaitForMultipleObjects(1, &StopWorker, FALSE, static_cast<DWORD>(until - now), QS_ALLINPUT) ==
+        WAIT_OBJECT_0) {
+      break;
+    }
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+  DestroyWindow(window);
+  Record("window closed");
 }
 
 void Notify(const char* name, NotifyFn callback) {
@@ -168,6 +204,10 @@ DWORD WINAPI AnswerCheck(void*) {
       Notify("error", Error);
       break;
     case Outcome::Silent:
+      Record("answer none");
+      break;
+    case Outcome::WindowThenSilent:
+      ShowWindowForAWhile();
       Record("answer none");
       break;
   }
@@ -255,7 +295,8 @@ void __cdecl win_sparkle_check_update_without_ui() {
     return;
   }
   PendingOutcome = ReadOutcome();
-  PendingDelayMs = ReadDelayMs();
+  PendingDelayMs = ReadMilliseconds(L"StandInDelayMs");
+  PendingWindowMs = ReadMilliseconds(L"StandInWindowMs");
   StopWorker = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   Worker = StopWorker != nullptr ? CreateThread(nullptr, 0, AnswerCheck, nullptr, 0, nullptr) : nullptr;
   if (Worker == nullptr) {
