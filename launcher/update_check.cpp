@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "launcher/process_state.h"
+#include "launcher/run_installer.h"
 #include "launcher/winsparkle_api.h"
 #include "sys/debug_log.h"
 #include "sys/event_log.h"
@@ -92,6 +93,8 @@ void CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, c
   winSparkle.setDidNotFindUpdateCallback(NoUpdateAvailableCallback);
   winSparkle.setUpdateCancelledCallback(CancelledUpdateCallback);
   winSparkle.setErrorCallback(ErrorCallback);
+  // Bound only for a build that carries the update key.
+  if (winSparkle.setUserRunInstallerCallback != nullptr) winSparkle.setUserRunInstallerCallback(RunDownloadedInstaller);
   winSparkle.init();
   winSparkle.checkUpdateWithoutUi();
 
@@ -145,7 +148,7 @@ int RunUpdateCheck(const wchar_t* sessionName, const wchar_t* sessionKeyPath, co
   }
 
   WinSparkleApi winSparkle;
-  if (!LoadWinSparkle(winSparkle)) {
+  if (!LoadWinSparkle(winSparkle, nullptr, BuildCarriesUpdateKey())) {
     CloseFinishedEvent();
     return UpdateCheckGoOn;
   }
