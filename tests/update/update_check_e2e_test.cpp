@@ -264,9 +264,8 @@ TEST_F(UpdateCheck, UnusableFrameworkDllSkipsTheCheckAndStartsTheClient) {
   }
 }
 
-// A build that carries the update key: the thirteenth call, and the verified
-// download started by the launcher itself with no argument of the feed's; or
-// no check at all with a framework that lacks the setter.
+// A key-carrying build: the thirteenth call and the verified download started by the launcher itself, with no
+// argument of the feed's; no check at all with a framework that lacks the setter.
 TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
   const std::wstring download = ClientRoot() + L"0 download\\Update Setup.EXE";
   struct Case { const wchar_t* framework; std::vector<std::string> answer; std::wstring line; };
@@ -279,7 +278,6 @@ TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
        L"key needs, skipping upgrade check"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.line));
     SetUpCheckingMachine();
     CreateDirectoryW((ClientRoot() + L"0 download").c_str(), nullptr);
     const std::pair<std::wstring, std::wstring> copies[] = {{L"tollbury_keyed.exe", InstallDir() + L"tollbury.exe"},
@@ -288,13 +286,12 @@ TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
     SetRegString(WinSparkleKey, L"StandInDownload", download);
     SetStandInOutcome(L"shutdown");
     const bool installs = !c.answer.empty();
-
     const LauncherRun run = RunLauncher(L"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
     const Lines lines = WithCallbackLineInPlace(ProgramLines(run), L"[tollbury] ShutdownCallback(), signaled event");
-    const Lines expected = installs ? Lines{CheckingLine, WaitingLine, GotSignalLine} : Lines{CheckingLine, c.line,
-                                                                                              LaunchingLine};
+    Lines expected = {CheckingLine, c.line, LaunchingLine};
+    if (installs) expected = {CheckingLine, WaitingLine, GotSignalLine};
     EXPECT_EQ(expected, installs ? WithCallbackLineInPlace(lines, c.line) : ProgramLines(run)) << Dump(run);
     std::vector<std::string> calls = installs ? ExpectedStandInCalls(Host, "2.4.1", c.answer) : c.answer;
     if (installs) calls.insert(calls.begin() + 9, "win_sparkle_set_user_run_installer_callback(set)");
