@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "launcher/process_state.h"
+#include "launcher/run_installer.h"
 #include "launcher/update_wait.h"
 #include "launcher/winsparkle_api.h"
 #include "sys/debug_log.h"
@@ -101,6 +102,8 @@ bool CheckWithWinSparkle(const WinSparkleApi& winSparkle, const char* feedUrl, c
   winSparkle.setDidNotFindUpdateCallback(NoUpdateAvailableCallback);
   winSparkle.setUpdateCancelledCallback(CancelledUpdateCallback);
   winSparkle.setErrorCallback(ErrorCallback);
+  // Bound only for a build that carries the update key.
+  if (winSparkle.setUserRunInstallerCallback != nullptr) winSparkle.setUserRunInstallerCallback(RunDownloadedInstaller);
   winSparkle.init();
   winSparkle.checkUpdateWithoutUi();
 
@@ -143,7 +146,7 @@ int CheckWithFinishedEvent(DWORD createError, const wchar_t* sessionName, const 
   if (!FeedUrlIsUsable(session, sessionName)) return UpdateCheckGoOn;
 
   WinSparkleApi winSparkle;
-  if (!LoadWinSparkle(winSparkle)) return UpdateCheckGoOn;
+  if (!LoadWinSparkle(winSparkle, nullptr, BuildCarriesUpdateKey())) return UpdateCheckGoOn;
   eventInUse = !CheckWithWinSparkle(winSparkle, session.feedUrl, newestName);
   return UpdateCheckGoOn;
 }

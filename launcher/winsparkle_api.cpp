@@ -21,9 +21,10 @@ const char* const ExportNames[] = {
     "win_sparkle_init",
     "win_sparkle_check_update_without_ui",
     "win_sparkle_cleanup",
+    "win_sparkle_set_user_run_installer_callback",
 };
 constexpr int ExportCount = sizeof(ExportNames) / sizeof(ExportNames[0]);
-static_assert(ExportCount == WinSparkleFunctionCount, "one name per function");
+static_assert(ExportCount == WinSparkleFunctionCountWithRunInstaller, "one name per function");
 
 // Through void(*)() because that converts to every function pointer type
 // without a cast-function-type warning.
@@ -45,6 +46,7 @@ void BindAll(WinSparkleApi& api, const FARPROC (&addresses)[ExportCount]) {
   Bind(api.init, addresses[9]);
   Bind(api.checkUpdateWithoutUi, addresses[10]);
   Bind(api.cleanup, addresses[11]);
+  if (addresses[12] != nullptr) Bind(api.setUserRunInstallerCallback, addresses[12]);
 }
 
 void LogLoadFailure(DWORD error) {
@@ -61,24 +63,30 @@ void LogAsciiName(const char* name) {
   LogText(wide);
 }
 
-// Every missing name goes on one line.
-bool ResolveAll(HMODULE module, FARPROC (&addresses)[ExportCount], WinSparkleLoadFailure& failure) {
+// Every missing name goes on one line. The run-installer setter is looked up
+// only when wanted: a build without the update key never calls it.
+bool ResolveAll(HMODULE module, int wanted, FARPROC (&addresses)[ExportCount], WinSparkleLoadFailure& failure) {
   bool complete = true;
   for (int i = 0; i < ExportCount; ++i) {
-    addresses[i] = GetProcAddress(module, ExportNames[i]);
-    if (addresses[i] != nullptr) continue;
+    addresses[i] = i < wanted ? GetProcAddress(module, ExportNames[i]) : nullptr;
+    if (addresses[i] != nullptr || i >= wanted) continue;
     failure.missing[failure.missingCount++] = ExportNames[i];
     LogText(complete ? L"[tollbury] WinSparkle.dll lacks " : L", ");
     LogAsciiName(ExportNames[i]);
     complete = false;
   }
-  if (!complete) LogText(L", skipping upgrade check\n");
-  return complete;
+  if (complete) return true;
+  // A framework without the setter (before 0.8) cannot verify signatures
+  // either: it would run whatever the feed names.
+  LogText(addresses[ExportCount - 1] == nullptr && wanted == ExportCount
+              ? L", which a build with an update key needs, skipping upgrade check\n"
+              : L", skipping upgrade check\n");
+  return false;
 }
 
 }  // namespace
 
-bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure) {
+bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure, bool withRunInstaller) {
   api = WinSparkleApi();
   WinSparkleLoadFailure unreported = {};
   WinSparkleLoadFailure& told = failure ? *failure : unreported;
@@ -97,7 +105,7 @@ bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure) {
     return false;
   }
   FARPROC addresses[ExportCount];
-  if (!ResolveAll(module, addresses, told)) {
+  if (!ResolveAll(module, withRunInstaller ? ExportCount : WinSparkleFunctionCount, addresses, told)) {
     FreeLibrary(module);
     return false;
   }

@@ -4,12 +4,16 @@
 # sources in two different temporary folders, and compares the results byte
 # for byte; then packages
 # both and compares the MSI packages and their SPDX documents too.
-#   scripts/check-reproducible.sh [COMMIT]     (default HEAD)
+#   scripts/check-reproducible.sh [--update-key KEY] [COMMIT]     (default HEAD)
+#   --update-key KEY  both builds carry the update key KEY
+#                     (TOLLBURY_UPDATE_PUBLIC_KEY), as a release does
 # Exits non-zero on any difference and shows where the files differ.
 # Takes about a minute per build on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+update_key=""
+if [ "${1:-}" = --update-key ]; then update_key=${2:?--update-key needs the key}; shift 2; fi
 commit=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -23,7 +27,7 @@ for src in "${dirs[@]}"; do
   # must agree without a repository.
   echo "== building $commit in $src" >&2
   cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DTOLLBURY_UPDATE_PUBLIC_KEY="$update_key" >/dev/null
   cmake --build "$src/build" --target tollbury tollbury-check dbgcapture tollbury_icon -j "$(nproc)" >/dev/null
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit") \
     "$src/scripts/package.sh" --build-dir "$src/build" --no-build >/dev/null

@@ -25,6 +25,8 @@
 #   --sign           sign the programs before packaging them, then the
 #                    package (scripts/sign.sh: certificate and key from its
 #                    environment variables)
+# A tree configured here anew takes the update key from the environment
+# variable TOLLBURY_UPDATE_PUBLIC_KEY; a configured tree keeps its own.
 # WinSparkle.dll goes in only when the CMake cache variable
 # TOLLBURY_WINSPARKLE_DLL names a real one; the tests' stand-in never does.
 # The package is reproducible: the same inputs give the same bytes (file
@@ -72,10 +74,10 @@ done
 if [ "$do_build" -eq 1 ]; then
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     if [ "$build_dir" = "$root/build/windows" ]; then
-      cmake --preset windows >/dev/null
+      cmake --preset windows -DTOLLBURY_UPDATE_PUBLIC_KEY="${TOLLBURY_UPDATE_PUBLIC_KEY:-}" >/dev/null
     else
       cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLLBURY_UPDATE_PUBLIC_KEY="${TOLLBURY_UPDATE_PUBLIC_KEY:-}" >/dev/null
     fi
   fi
   cmake --build "$build_dir" --target "${programs[@]%.exe}" tollbury_icon >&2

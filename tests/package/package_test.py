@@ -7,7 +7,8 @@
       component, the files (the exe identical to the built one, no
       WinSparkle.dll unless the build names a real one), the registry rows and
       their types, the shortcut, the upgrade rows; the same inputs give the
-      same bytes.
+      same bytes, also for a key-carrying build; a malformed update key
+      fails the configure.
   package_test.py e2e BUILD_DIR OUT_DIR
       under Wine, in a prefix of its own (OUT_DIR/prefix): a plain install whose start starts the client;
       a repair with properties, the registry values, the installed tollbury.exe against
@@ -285,6 +286,24 @@ def test_tables(build_dir, out_dir, winsparkle_cache):
     check(all(open(a, "rb").read() == open(b, "rb").read() for a, b in
               ((msi, again), (msi[:-4] + ".spdx.json", again[:-4] + ".spdx.json"))),
           "the same inputs give the same package and SPDX document, byte for byte")
+
+    # A key-carrying build: the tree with the test build's tollbury_keyed.exe as its tollbury.exe.
+    keyed = os.path.join(out_dir, "keyed")
+    os.makedirs(os.path.join(keyed, "bin"))
+    for name in ("CMakeCache.txt", "CMakeFiles", "icon"):
+        os.symlink(os.path.join(build_dir, name), os.path.join(keyed, name))
+    for name in ("tollbury-check.exe", "dbgcapture.exe", "tollbury_keyed.exe"):
+        shutil.copy(os.path.join(bin_dir, name), os.path.join(keyed, "bin", name.replace("_keyed", "")))
+    pair = [build_package(keyed, os.path.join(keyed, d)) for d in ("a", "b")]
+    with tempfile.TemporaryDirectory() as extracted:
+        run("msiextract", "-C", extracted, pair[0])
+        packaged = [open(os.path.join(d, n), "rb").read() for d, _, names in os.walk(extracted) for n in names]
+        check(open(os.path.join(bin_dir, "tollbury_keyed.exe"), "rb").read() in packaged and open(pair[0], "rb").read()
+              == open(pair[1], "rb").read(), "a key-carrying tollbury.exe is packaged as built, and twice to the same bytes")
+    for key in ("HUR=", "HURp=", "HURo", "HUQ==", "HU o=", "H.Ro="):  # the test key, its end changed
+        refused = run("cmake", "-S", SOURCE, "-B", os.path.join(out_dir, "badkey"), "-DTOLLBURY_UPDATE_PUBLIC_KEY="
+                      "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPc" + key, check_rc=False).stderr
+        check("not the base64 text of a 32-byte Ed25519 public key" in " ".join(refused.split()), f"'{key}' is refused")
 
 
 # --- End to end under Wine -------------------------------------------------

@@ -265,6 +265,54 @@ TEST_F(UpdateCheck, UnusableFrameworkDllSkipsTheCheckAndStartsTheClient) {
   }
 }
 
+// A key-carrying build: the thirteenth call and the verified download started by the launcher itself, with no
+// argument of the feed's; no check at all with a framework that lacks the setter.
+TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
+  const std::wstring download = ClientRoot() + L"0 download\\Update Setup.EXE";
+  struct Case { const wchar_t* framework; std::vector<std::string> answer; std::wstring line; };
+  const Case cases[] = {
+      {L"WinSparkle.dll", {"asked can_shutdown: 1", "run_installer(\"" + WideToUtf8(download) + "\") returned 1",
+                           "answer shutdown_request"},
+       L"[tollbury] Starting the downloaded update: \"" + download + L"\""},
+      {L"WinSparkleNoRunInstaller.dll", {},
+       L"[tollbury] WinSparkle.dll lacks win_sparkle_set_user_run_installer_callback, which a build with an update "
+       L"key needs, skipping upgrade check"},
+  };
+  for (const Case& c : cases) {
+    SetUpCheckingMachine();
+    CreateDirectoryW((ClientRoot() + L"0 download").c_str(), nullptr);
+    const std::pair<std::wstring, std::wstring> copies[] = {{L"tollbury_keyed.exe", InstallDir() + L"tollbury.exe"},
+        {c.framework, InstallDir() + L"WinSparkle.dll"}, {L"rudavuvav.exe", download}};
+    for (const auto& [from, to] : copies) ASSERT_TRUE(CopyFileW((BinDir() + from).c_str(), to.c_str(), FALSE));
+    SetRegString(WinSparkleKey, L"StandInDownload", download);
+    SetStandInOutcome(L"shutdown");
+    const bool installs = !c.answer.empty();
+    const LauncherRun run = RunLauncher(L"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const Lines lines = WithCallbackLineInPlace(ProgramLines(run), L"[tollbury] ShutdownCallback(), signaled event");
+    Lines expected = {CheckingLine, c.line, LaunchingLine};
+    if (installs) expected = {CheckingLine, WaitingLine, GotSignalLine};
+    EXPECT_EQ(expected, installs ? WithCallbackLineInPlace(lines, c.line) : ProgramLines(run)) << Dump(run);
+    std::vector<std::string> calls = installs ? ExpectedStandInCalls(Host, "2.4.1", c.answer) : c.answer;
+    if (installs) calls.insert(calls.begin() + 9, "win_sparkle_set_user_run_installer_callback(set)");
+    EXPECT_EQ(calls, StandInTexts());
+    ClientRecord record;
+    EXPECT_EQ(!installs, WaitForClientRecord(L"2.4.1", record, installs ? 500 : 10000));
+    EXPECT_EQ(installs, WaitForClientRecord(L"0 download", record, installs ? 10000 : 500) && record.args.empty());
+  }
+  // Each exe holds exactly its configured key, or no such resource.
+  const std::pair<const wchar_t*, std::string> keys[] = {{L"tollbury.exe", CONFIGURED_UPDATE_KEY},
+                                                         {L"tollbury_keyed.exe", TEST_UPDATE_KEY}};
+  for (const auto& [exe, key] : keys) {
+    HMODULE image = LoadLibraryExW((BinDir() + exe).c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HRSRC found = image != nullptr ? FindResourceW(image, L"EdDSAPub", L"EDDSA") : nullptr;
+    const char* held = found != nullptr ? static_cast<const char*>(LockResource(LoadResource(image, found))) : "";
+    EXPECT_EQ(key, std::string(held, found != nullptr ? SizeofResource(image, found) : 0)) << WideToUtf8(exe);
+    if (image != nullptr) FreeLibrary(image);
+  }
+}
+
 // The DLL is looked for in the program's folder only, not in the working
 // directory the launcher is started in.
 TEST_F(UpdateCheck, FrameworkDllOutsideTheProgramFolderIsNotLoaded) {

@@ -14,6 +14,13 @@
 //                                StandInWindowMs, closes it, never answers)
 //   "StandInDelayMs" (REG_DWORD) wait before answering; 0 when missing
 //   "StandInWindowMs" (REG_DWORD) how long the window shows; 0 when missing
+//   "StandInDownload" (REG_SZ)   the "downloaded" file an install hands to a
+//                                run-installer callback; empty when missing
+//
+// An install ("shutdown") asks can_shutdown first, then, when the application
+// set a run-installer callback, calls it with the downloaded file and records
+// what it returned: 1 (it started the file) or 0 (the framework would start
+// it) go on to shutdown_request, anything else to the error callback.
 
 #include <windows.h>
 
@@ -25,6 +32,7 @@ namespace {
 
 using CanShutdownFn = int(__cdecl*)();
 using NotifyFn = void(__cdecl*)();
+using RunInstallerFn = int(__cdecl*)(const wchar_t* path);
 
 enum class Outcome { NoUpdate, Shutdown, Cancelled, Error, Silent, WindowThenSilent };
 
@@ -38,6 +46,7 @@ NotifyFn ShutdownRequest = nullptr;
 NotifyFn DidNotFindUpdate = nullptr;
 NotifyFn UpdateCancelled = nullptr;
 NotifyFn Error = nullptr;
+RunInstallerFn RunInstaller = nullptr;
 
 HANDLE Worker = nullptr;
 HANDLE StopWorker = nullptr;
@@ -172,16 +181,34 @@ void Notify(const char* name, NotifyFn callback) {
   if (callback != nullptr) callback();
 }
 
+// Hands the scripted download to the application's run-installer callback.
+// Returns whether the install goes on to the shutdown request.
+bool HandOverDownload() {
+  if (RunInstaller == nullptr) return true;
+  wchar_t path[TextSize] = L"";
+  if (!ReadSetting(L"StandInDownload", REG_SZ, path, sizeof(path) - sizeof(wchar_t))) path[0] = L'\0';
+  path[TextSize - 1] = L'\0';
+  const int result = RunInstaller(path);
+  char utf8[TextSize];
+  ToUtf8(path, utf8);
+  char event[2 * TextSize];
+  std::snprintf(event, sizeof(event), "run_installer(\"%s\") returned %d", utf8, result);
+  Record(event);
+  return result == 0 || result == 1;
+}
+
 // An installer may run only when the application agrees to close.
 void RequestShutdown() {
   const int agreed = CanShutdown != nullptr ? CanShutdown() : 1;
   char event[TextSize];
   std::snprintf(event, sizeof(event), "asked can_shutdown: %d", agreed);
   Record(event);
-  if (agreed != 0) {
+  if (agreed == 0) {
+    Notify("update_cancelled", UpdateCancelled);
+  } else if (HandOverDownload()) {
     Notify("shutdown_request", ShutdownRequest);
   } else {
-    Notify("update_cancelled", UpdateCancelled);
+    Notify("error", Error);
   }
 }
 
@@ -284,6 +311,11 @@ void __cdecl win_sparkle_set_update_cancelled_callback(NotifyFn callback) {
 void __cdecl win_sparkle_set_error_callback(NotifyFn callback) {
   Error = callback;
   RecordCallbackSetter("win_sparkle_set_error_callback", reinterpret_cast<const void*>(callback));
+}
+
+void __cdecl win_sparkle_set_user_run_installer_callback(RunInstallerFn callback) {
+  RunInstaller = callback;
+  RecordCallbackSetter("win_sparkle_set_user_run_installer_callback", reinterpret_cast<const void*>(callback));
 }
 
 void __cdecl win_sparkle_init() { Record("win_sparkle_init()"); }
