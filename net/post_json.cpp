@@ -75,7 +75,7 @@ void AppendWidenedAscii(wchar_t (&block)[HeaderBlockSize], size_t& length, const
   block[length] = L'\0';
 }
 
-void BuildHeaderBlock(const char (&clientIp)[ClientTextSize], bool withEncoding,
+void BuildHeaderBlock(const char* clientIp, bool withEncoding,
                       wchar_t (&block)[HeaderBlockSize]) {
   size_t length = 0;
   block[0] = L'\0';
@@ -173,7 +173,7 @@ void LogGoingDirect(DWORD eventId, const wchar_t* reason, const wchar_t* what, l
 struct Exchange {
   const wchar_t* host;
   const wchar_t* path;
-  const char (*clientIp)[ClientTextSize];
+  const char* clientIp;
   const char* body;
   DWORD bodyLength;
   const ServerTrust* trust;
@@ -346,7 +346,7 @@ int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* 
   const ServerTrust* trust = exchange.trust;
   const bool decompresses = SetRequestOptions(request.handle, trust && trust->verifyCertificate);
   wchar_t headers[HeaderBlockSize];
-  BuildHeaderBlock(*exchange.clientIp, decompresses, headers);
+  BuildHeaderBlock(exchange.clientIp, decompresses, headers);
   if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1),
                                 WINHTTP_ADDREQ_FLAG_ADD))
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
@@ -419,10 +419,13 @@ int CrackServiceUrl(const wchar_t* url, wchar_t (&host)[ServiceUrlPartSize],
 }
 
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust, ProxyRoute* route, PostJsonTrace* trace) {
+             const ServerTrust* trust, ProxyRoute* route, PostJsonTrace* trace, const char* clientIp) {
   SetStatus(status, FailureStatus);
-  char clientIp[ClientTextSize];
-  GetClientIpAddress(clientIp);
+  char lookedUpIp[ClientTextSize];
+  if (!clientIp) {
+    GetClientIpAddress(lookedUpIp);
+    clientIp = lookedUpIp;
+  }
   *reply = nullptr;
   if (!serviceUrl)
     return InvalidUrlFallback;
@@ -437,7 +440,7 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
   const int cracked = CrackServiceUrl(serviceUrl, host, path);
   if (cracked != 0)
     return cracked;
-  const Exchange exchange = {host, path, &clientIp, body, static_cast<DWORD>(std::strlen(body)), trust, trace};
+  const Exchange exchange = {host, path, clientIp, body, static_cast<DWORD>(std::strlen(body)), trust, trace};
 
   // A service that was reachable without the user's proxy stays reachable:
   // when the proxy cannot be found, reached or passed, the request goes out
