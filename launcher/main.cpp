@@ -35,7 +35,7 @@ void ScanInstalledVersions(wchar_t (&clientRoot)[PathSize], wchar_t (&newestName
   if (AppendToDirectory(searchPattern, L"*")) FindNewestClientVersion(searchPattern, newestName, newestKey);
 }
 
-// Steps 8 to 10: the gate, then the update check for administrators.
+// Steps 5 and 6: the gate, then the update check for administrators.
 // Returns -1 to go on, otherwise the exit code to end with.
 int GateAndCheckForUpdate(bool& updateCheck, bool& singleUser, const wchar_t* sessionName,
                           const wchar_t* sessionKeyPath, const wchar_t* newestName) {
