@@ -13,7 +13,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
