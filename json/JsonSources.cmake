@@ -2,6 +2,7 @@
 # compiles them again with its own instrumentation.
 set(TOLLBURY_JSON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/json_find.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_walk.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_scan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_scan_avx2.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_scan_avx512.cpp

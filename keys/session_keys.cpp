@@ -279,7 +279,8 @@ int PostCredentials(const FetchState& state, const wchar_t* userName, const wcha
   ToUtf8(userName, userNameUtf8);
   ToUtf8(password, passwordUtf8);
   BuildGetKeyRequest(state.identity->versionText, state.identity->ipText, userNameUtf8, passwordUtf8, body);
-  const int result = PostJson(state.serviceUrl, body, reply, status, state.trust, state.route);
+  const int result =
+      PostJson(state.serviceUrl, body, reply, status, state.trust, state.route, nullptr, state.identity->ipText);
   SecureZeroMemory(userNameUtf8, sizeof(userNameUtf8));
   SecureZeroMemory(passwordUtf8, sizeof(passwordUtf8));
   SecureZeroMemory(body, sizeof(body));
@@ -369,7 +370,7 @@ int ValidateKeyDigests(const wchar_t* serviceUrl, const char* clientVersion, con
   char* reply = nullptr;
   status = 500;
   accepted = false;
-  const int result = PostJson(serviceUrl, body, &reply, &status, &trust, &route, trace);
+  const int result = PostJson(serviceUrl, body, &reply, &status, &trust, &route, trace, clientIp);
   if (result == 0) accepted = JudgeValidateKeyReply(reply);
   std::free(reply);
   return result;

@@ -24,7 +24,7 @@ namespace {
 
 constexpr int ExitCommandLineFailed = 3;
 
-// Steps 8 to 10: the gate, then the update check for administrators.
+// Steps 5 and 6: the gate, then the update check for administrators.
 // Returns -1 to go on, otherwise the exit code to end with.
 int GateAndCheckForUpdate(bool& updateCheck, SessionSettings& session, const wchar_t* sessionName,
                           const wchar_t* newestName) {

@@ -3,7 +3,9 @@
 #include "net/identity.h"
 #include "net/proxy.h"
 #include "net/proxy_answer.h"
+#include "net/reply.h"
 #include "net/send_decision.h"
+#include "net/server_certificate.h"
 #include "sys/debug_log.h"
 #include "sys/event_log.h"
 #include "sys/handle_guard.h"
@@ -11,7 +13,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -73,7 +74,7 @@ void AppendWidenedAscii(wchar_t (&block)[HeaderBlockSize], size_t& length, const
   block[length] = L'\0';
 }
 
-void BuildHeaderBlock(const char (&clientIp)[ClientTextSize], bool withEncoding,
+void BuildHeaderBlock(const char* clientIp, bool withEncoding,
                       wchar_t (&block)[HeaderBlockSize]) {
   size_t length = 0;
   block[0] = L'\0';
@@ -118,13 +119,6 @@ bool SecureChannelIsUp(HINTERNET request) {
   return true;
 }
 
-bool QueryStatusCode(HINTERNET request, DWORD& code) {
-  DWORD size = sizeof(code);
-  return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
-                             WINHTTP_NO_HEADER_INDEX) != FALSE;
-}
-
 // The scheme in which the proxy may be offered the user's logon: Negotiate
 // (Kerberos or NTLM) or NTLM, and only when the 407 is the proxy's own.
 // 0 for none.
@@ -137,42 +131,6 @@ DWORD ProxyLogonScheme(HINTERNET request) {
   return (supported & WINHTTP_AUTH_SCHEME_NTLM) ? WINHTTP_AUTH_SCHEME_NTLM : 0;
 }
 
-void LogUnreadableCertificate(const wchar_t* sessionName, int error) {
-  ReportNextLogLine(EventServerKeyMismatch, EVENTLOG_ERROR_TYPE);
-  LogText(L"[tollbury] The key service's certificate for session '");
-  LogText(sessionName);
-  LogLineNumber(L"' cannot be read (error ", error, L"); nothing was sent.\n");
-}
-
-// Called once the headers are out: the body may follow only when the key the
-// server showed in this very handshake is one of the pins.
-int CheckServerKey(HINTERNET request, const ServerTrust& trust) {
-  const wchar_t* sessionName = trust.sessionName ? trust.sessionName : L"";
-  const CERT_CONTEXT* certificate = nullptr;
-  DWORD size = sizeof(certificate);
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) ||
-      certificate == nullptr) {
-    LogUnreadableCertificate(sessionName, LastErrorOr(ERROR_INVALID_DATA));
-    return PostJsonServerKeyMismatch;
-  }
-  unsigned char digest[ServerKeyDigestSize];
-  const int hashed = HashServerKey(certificate, digest);
-  CertFreeCertificateContext(certificate);
-  if (hashed != 0) {
-    LogUnreadableCertificate(sessionName, hashed);
-    return PostJsonServerKeyMismatch;
-  }
-  if (MatchesServerKeyPin(trust.pins, digest))
-    return 0;
-  wchar_t pin[ServerKeyPinSize];
-  FormatServerKeyPin(digest, pin);
-  ReportNextLogLine(EventServerKeyMismatch, EVENTLOG_ERROR_TYPE);
-  LogText(L"[tollbury] The key service's certificate for session '");
-  LogText(sessionName);
-  LogLine3(L"' does not match ServerKeyPins; nothing was sent. It shows ", pin, L"\n");
-  return PostJsonServerKeyMismatch;
-}
-
 int WriteBody(HINTERNET request, const char* body, DWORD bodyLength) {
   for (DWORD sent = 0; sent < bodyLength;) {
     DWORD written = 0;
@@ -183,111 +141,6 @@ int WriteBody(HINTERNET request, const char* body, DWORD bodyLength) {
     sent += written;
   }
   return 0;
-}
-
-bool IsSecureChannelFailure(int result) {
-  switch (result) {
-    case ERROR_WINHTTP_SECURE_FAILURE:
-    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
-    case ERROR_WINHTTP_SECURE_INVALID_CA:
-    case ERROR_WINHTTP_SECURE_INVALID_CERT:
-    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
-    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
-    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
-    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
-    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// With validation on, a refused certificate is the likely cause of a failed
-// handshake; the platform's code alone does not tell an administrator that.
-void LogRefusedCertificate(const ServerTrust& trust, int error) {
-  ReportNextLogLine(EventCertificateRefused, EVENTLOG_ERROR_TYPE);
-  LogText(L"[tollbury] The secure connection to the key service for session '");
-  LogText(trust.sessionName ? trust.sessionName : L"");
-  LogLineNumber(L"' failed with VerifyServerCertificate on (error ", error, L"); nothing was sent.\n");
-}
-
-// A redirect is answered with its own body, but only when it is well formed
-// enough to carry a readable Location header.
-bool LocationIsReadable(HINTERNET request) {
-  DWORD size = 0;
-  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
-                          WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
-    return false;
-  void* location = std::malloc(size);
-  if (!location)
-    return false;
-  const bool read = WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION,
-                                        WINHTTP_HEADER_NAME_BY_INDEX, location, &size,
-                                        WINHTTP_NO_HEADER_INDEX) != FALSE;
-  std::free(location);
-  return read;
-}
-
-// Decides by the reply's status whether its body is read (0) or the call
-// fails (ERROR_EXTENDED_ERROR; `status` then holds the reply's own status,
-// except for a redirect without a readable Location).
-int AcceptReplyStatus(HINTERNET request, int* status) {
-  DWORD code = 0;
-  if (!QueryStatusCode(request, code))
-    code = HTTP_STATUS_OK;
-  switch (code) {
-    case HTTP_STATUS_OK:
-    case HTTP_STATUS_CREATED:
-    case HTTP_STATUS_BAD_REQUEST:
-      return 0;
-    case HTTP_STATUS_MOVED:
-    case HTTP_STATUS_REDIRECT:
-      return LocationIsReadable(request) ? 0 : ERROR_EXTENDED_ERROR;
-    default:
-      SetStatus(status, static_cast<int>(code));
-      return ERROR_EXTENDED_ERROR;
-  }
-}
-
-// Reads the whole body into a new block with a NUL after it. A body cut off
-// part-way gives the bytes that arrived; one longer than PostJsonMaxReplyBytes
-// fails the call.
-int ReadBody(HINTERNET request, char** reply) {
-  char* buffer = nullptr;
-  DWORD received = 0;
-  int result = 0;
-  for (;;) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
-      break;
-    if (available > PostJsonMaxReplyBytes - received) {
-      result = PostJsonReplyTooLarge;
-      break;
-    }
-    char* grown = static_cast<char*>(std::realloc(buffer, received + available + 1));
-    if (!grown) {
-      result = ERROR_NOT_ENOUGH_MEMORY;
-      break;
-    }
-    buffer = grown;
-    DWORD read = 0;
-    // A failed read leaves the request unusable; asking again could spin.
-    if (!WinHttpReadData(request, buffer + received, available, &read) || read == 0)
-      break;
-    received += read;
-  }
-  if (result == 0 && received > 0) {
-    *reply = static_cast<char*>(std::malloc(received + 1));
-    if (*reply) {
-      std::memcpy(*reply, buffer, received);
-      (*reply)[received] = '\0';
-    } else {
-      result = ERROR_NOT_ENOUGH_MEMORY;
-    }
-  }
-  std::free(buffer);
-  return result;
 }
 
 // Through the named proxy, or for "" as without user settings: the
@@ -319,7 +172,7 @@ void LogGoingDirect(DWORD eventId, const wchar_t* reason, const wchar_t* what, l
 struct Exchange {
   const wchar_t* host;
   const wchar_t* path;
-  const char (*clientIp)[ClientTextSize];
+  const char* clientIp;
   const char* body;
   DWORD bodyLength;
   const ServerTrust* trust;
@@ -440,13 +293,6 @@ void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome,
     ReadProxyAnswer(request, outcome, scheme);
 }
 
-// With validation on, a refused certificate is the likely cause of a failed
-// handshake; the platform's code alone does not tell an administrator that.
-void NoteRefusedCertificate(const ServerTrust* trust, int error) {
-  if (trust && trust->verifyCertificate && IsSecureChannelFailure(error))
-    LogRefusedCertificate(*trust, error);
-}
-
 // Sends until the reply or a failure stands, or the proxy is given up.
 int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy, Attempt& attempt) {
   SendOutcome outcome = {};
@@ -499,7 +345,7 @@ int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* 
   const ServerTrust* trust = exchange.trust;
   const bool decompresses = SetRequestOptions(request.handle, trust && trust->verifyCertificate);
   wchar_t headers[HeaderBlockSize];
-  BuildHeaderBlock(*exchange.clientIp, decompresses, headers);
+  BuildHeaderBlock(exchange.clientIp, decompresses, headers);
   if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1),
                                 WINHTTP_ADDREQ_FLAG_ADD))
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
@@ -572,10 +418,13 @@ int CrackServiceUrl(const wchar_t* url, wchar_t (&host)[ServiceUrlPartSize],
 }
 
 int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust, ProxyRoute* route, PostJsonTrace* trace) {
+             const ServerTrust* trust, ProxyRoute* route, PostJsonTrace* trace, const char* clientIp) {
   SetStatus(status, FailureStatus);
-  char clientIp[ClientTextSize];
-  GetClientIpAddress(clientIp);
+  char lookedUpIp[ClientTextSize];
+  if (!clientIp) {
+    GetClientIpAddress(lookedUpIp);
+    clientIp = lookedUpIp;
+  }
   *reply = nullptr;
   if (!serviceUrl)
     return InvalidUrlFallback;
@@ -590,7 +439,7 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
   const int cracked = CrackServiceUrl(serviceUrl, host, path);
   if (cracked != 0)
     return cracked;
-  const Exchange exchange = {host, path, &clientIp, body, static_cast<DWORD>(std::strlen(body)), trust, trace};
+  const Exchange exchange = {host, path, clientIp, body, static_cast<DWORD>(std::strlen(body)), trust, trace};
 
   // A service that was reachable without the user's proxy stays reachable:
   // when the proxy cannot be found, reached or passed, the request goes out

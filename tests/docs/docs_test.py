@@ -67,8 +67,35 @@ def check_architecture_paths():
             yield f"ARCHITECTURE.md names a path that does not exist: {name}"
 
 
+def layer_table():
+    """Per folder of ARCHITECTURE.md's code map, what it may include: the folders its row names (all below it
+    for "every layer below"), itself, and the build's event header where the row names resources/events.mc."""
+    rows = []
+    for row in (ROOT / "ARCHITECTURE.md").read_text(encoding="utf-8").splitlines():
+        cells = [c.strip() for c in row.split("|")[1:-1]]
+        if len(cells) == 4 and re.fullmatch(r"`\w+/`", cells[0]):
+            rows.append((cells[0].strip("`/"), cells[2]))
+    for i, (folder, may) in enumerate(rows):
+        below = {f for f, _ in rows[i + 1:]} if "every layer below" in may else set()
+        named = set(re.findall(r"`(\w+)/`", may)) | ({"events.h"} if "resources/events.mc" in may else set())
+        yield folder, named | below | {folder}
+
+
+def check_include_layers():
+    """Every #include "..." of a program folder points at its own folder or one its row allows."""
+    allowed = dict(layer_table())
+    if len(allowed) < 6:
+        yield f"ARCHITECTURE.md's code map names {len(allowed)} folders, not the program's six"
+    for folder, may in allowed.items():
+        for path in sorted((ROOT / folder).glob("*.[ch]*")):
+            for target in re.findall(r'^\s*#\s*include\s*"([^"]+)"', path.read_text(encoding="utf-8"), re.M):
+                if (target.split("/")[0] if "/" in target else target) not in may:
+                    yield f"{folder}/{path.name} includes {target}, which its layer may not"
+
+
 CHECKS = [("README log lines are the program's", check_log_lines),
-          ("ARCHITECTURE.md names only paths that exist", check_architecture_paths)]
+          ("ARCHITECTURE.md names only paths that exist", check_architecture_paths),
+          ("includes point down the code map's layers", check_include_layers)]
 
 
 def main():
