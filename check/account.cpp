@@ -68,6 +68,8 @@ bool ReadRunningAccount(CheckReport& report) {
 
 }  // namespace
 
+bool RunByServiceAccount(const CheckReport& report) { return report.serviceAccount != ServiceAccount::None; }
+
 ServiceAccount ServiceAccountOf(const wchar_t* sid) {
   for (const auto& known : ServiceAccounts)
     if (_wcsicmp(sid, known.sid) == 0) return known.account;

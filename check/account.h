@@ -8,5 +8,9 @@
 // LocalService (S-1-5-19), NetworkService (S-1-5-20); None for any other.
 ServiceAccount ServiceAccountOf(const wchar_t* sid);
 
+// A service account's Internet settings, logon and rights are its own: what
+// they give is told, not something for the administrator to change.
+bool RunByServiceAccount(const CheckReport& report);
+
 // Reads the running account into the report and adds the first finding.
 void CheckAccount(CheckReport& report);

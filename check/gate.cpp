@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "check/account.h"
 #include "launcher/throttle.h"
 #include "launcher/update_gate.h"
 #include "sys/handle_guard.h"
@@ -64,6 +65,10 @@ void CheckGate(CheckReport& report) {
   const LSTATUS opened = OpenTollburyKeyToRecord(key.handle);
   if (opened == ERROR_SUCCESS) {
     AddFinding(report, FindingStatus::Ok, Area, L"this user may set LastCheck (the right was asked for; nothing written)");
+  } else if (RunByServiceAccount(report)) {
+    AddFinding(report, FindingStatus::Ok, Area,
+               L"this account may not set LastCheck (error %ld); that is this account's right, not a user's",
+               static_cast<long>(opened));
   } else {
     AddFinding(report, FindingStatus::Warn, Area,
                L"this user may not set LastCheck (error %ld): double starts are not throttled; grant Users the "

@@ -161,39 +161,41 @@ void ReportSignature(CheckReport& report, const SignatureReading& reading, const
   }
 }
 
+// One value of a file's version resource, inside `block`, which the caller
+// frees; null when the file has no such value. A fixed part ("\\") shorter
+// than its structure counts as none.
+const void* QueryFileVersion(const wchar_t* path, const wchar_t* query, void*& block) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  block = size ? std::malloc(size) : nullptr;
+  void* value = nullptr;
+  UINT length = 0;
+  if (!block || !GetFileVersionInfoW(path, 0, size, block) || !VerQueryValueW(block, query, &value, &length))
+    return nullptr;
+  const bool fixedPart = query[0] == L'\\' && query[1] == L'\0';
+  return fixedPart && length < sizeof(VS_FIXEDFILEINFO) ? nullptr : value;
+}
+
 }  // namespace
 
 bool ReadFileVersionText(const wchar_t* path, wchar_t (&text)[FileVersionTextSize]) {
   text[0] = L'\0';
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-  if (size == 0) return false;
-  void* block = std::malloc(size);
-  void* value = nullptr;
-  UINT length = 0;
-  const bool found = block && GetFileVersionInfoW(path, 0, size, block) &&
-                     VerQueryValueW(block, L"\\StringFileInfo\\040904b0\\FileVersion", &value, &length) && value;
-  if (found) _snwprintf(text, FileVersionTextSize - 1, L"%ls", static_cast<const wchar_t*>(value));
+  void* block = nullptr;
+  const void* value = QueryFileVersion(path, FileVersionQuery, block);
+  if (value) _snwprintf(text, FileVersionTextSize - 1, L"%ls", static_cast<const wchar_t*>(value));
   text[FileVersionTextSize - 1] = L'\0';
   std::free(block);
-  return found;
+  return value != nullptr;
 }
 
 bool ReadProgramVersion(const wchar_t* path, wchar_t (&text)[ProgramVersionSize]) {
   text[0] = L'\0';
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-  if (size == 0) return false;
-  void* block = std::malloc(size);
-  void* value = nullptr;
-  UINT length = 0;
-  const bool found = block && GetFileVersionInfoW(path, 0, size, block) &&
-                     VerQueryValueW(block, L"\\", &value, &length) && value && length >= sizeof(VS_FIXEDFILEINFO) &&
-                     static_cast<const VS_FIXEDFILEINFO*>(value)->dwSignature == VS_FFI_SIGNATURE;
+  void* block = nullptr;
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(QueryFileVersion(path, L"\\", block));
+  const bool found = fixed && fixed->dwSignature == VS_FFI_SIGNATURE;
   if (found) {
-    const VS_FIXEDFILEINFO& fixed = *static_cast<const VS_FIXEDFILEINFO*>(value);
-    _snwprintf(text, ProgramVersionSize - 1, L"%u.%u.%u.%u", HIWORD(fixed.dwFileVersionMS),
-               LOWORD(fixed.dwFileVersionMS), HIWORD(fixed.dwFileVersionLS), LOWORD(fixed.dwFileVersionLS));
+    _snwprintf(text, ProgramVersionSize - 1, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+               LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
     text[ProgramVersionSize - 1] = L'\0';
   }
   std::free(block);
@@ -239,5 +241,7 @@ void CheckProgram(CheckReport& report, bool offline) {
                L"both from one package",
                launcherVersion, checkVersion);
   ReportSignature(report, check, launcher, offline);
-  ReportSignature(report, launcher, check, offline);
+  // Neither signed is one finding, said once.
+  if (launcher.verdict != SignatureVerdict::Unsigned || check.verdict != SignatureVerdict::Unsigned)
+    ReportSignature(report, launcher, check, offline);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "check/account.h"
 #include "check/timing.h"
 #include "keys/session_keys.h"
 #include "net/identity.h"
@@ -22,10 +23,6 @@ constexpr int DateSize = 32;
 // Declared, never sent: a request that is still owed its body gets no answer
 // from the service, and no start would ever send an empty one.
 constexpr char ProbeBody[] = " ";
-
-// A service account's Internet settings and logon are its own: what they
-// give is told, not something for the administrator to change.
-bool RunByServiceAccount(const CheckReport& report) { return report.serviceAccount != ServiceAccount::None; }
 
 const wchar_t* ServiceAccountNote(const CheckReport& report) {
   return RunByServiceAccount(report) ? L"; this account's, not a user's" : L"";

@@ -11,7 +11,6 @@ namespace {
 
 const char DefaultIpText[] = "127.0.0.1";
 const char DefaultVersionText[] = "Version unknown";
-const wchar_t FileVersionQuery[] = L"\\StringFileInfo\\040904b0\\FileVersion";
 
 void CopyText(const char* text, char (&target)[ClientTextSize]) {
   std::snprintf(target, ClientTextSize, "%s", text);

@@ -9,6 +9,9 @@ constexpr wchar_t ClientUserAgent[] = L"Verdanto Client";
 // Dotted IPv4 text of the local host's first address, or "127.0.0.1".
 void GetClientIpAddress(char (&ipText)[ClientTextSize]);
 
+// Where VerQueryValueW finds the "FileVersion" text of a version resource.
+constexpr wchar_t FileVersionQuery[] = L"\\StringFileInfo\\040904b0\\FileVersion";
+
 // The program's own "FileVersion" text in UTF-8, or "Version unknown".
 // A text longer than the buffer is cut at a UTF-8 character boundary.
 void GetClientVersionString(char (&versionText)[ClientTextSize]);

@@ -488,7 +488,9 @@ TEST(MachineCheck, WhatWineCannotShow) {
                   "NetworkService (their route and sign-in told as theirs, a sound machine still exit 0): Wine makes "
                   "file access lists up from the Unix mode, enforces none, has no Windows logon to offer a proxy and "
                   "runs every program as the one user; the access-list judgement is the unit table's; a signature "
-                  "whose revocation cannot be told, online or offline: Wine's WinVerifyTrust checks no revocation";
+                  "whose revocation cannot be told, online or offline: Wine's WinVerifyTrust checks no revocation; "
+                  "a HostName that is a bracketed IPv6 address with a port: Wine's WinHttpCrackUrl reads its host "
+                  "as \"[\" and its port as 0";
 }
 
 }  // namespace
