@@ -32,11 +32,11 @@ struct Lookup {
   Want want;
 };
 
-const Lookup kResult{"$.responseData.result", {"responseData", "result"}, Want::Bool};
-const Lookup kResponse{"$.response", {"response"}, Want::String};
-const Lookup kKey{"$.responseData.key", {"responseData", "key"}, Want::Base64};
-const Lookup kUploadKey{"$.responseData.uploadKey", {"responseData", "uploadKey"}, Want::Base64};
-const Lookup kMessage{"$.responseMessage", {"responseMessage"}, Want::String};
+const Lookup ResultLookup{"$.responseData.result", {"responseData", "result"}, Want::Bool};
+const Lookup ResponseLookup{"$.response", {"response"}, Want::String};
+const Lookup KeyLookup{"$.responseData.key", {"responseData", "key"}, Want::Base64};
+const Lookup UploadKeyLookup{"$.responseData.uploadKey", {"responseData", "uploadKey"}, Want::Base64};
+const Lookup MessageLookup{"$.responseMessage", {"responseMessage"}, Want::String};
 
 struct Input {
   std::string name;
@@ -130,7 +130,7 @@ struct Peer {
   const char* name;
   Reader read;
 };
-const Peer kReaders[] = {{"ours", Ours},
+const Peer Readers[] = {{"ours", Ours},
                          {"simdjson", SimdjsonOnDemand},
                          {"simdjson-dom", SimdjsonDom},
                          {"rapidjson", RapidJson},
@@ -202,16 +202,16 @@ void RunLookup(benchmark::State& state, const Input* in, const Lookup* lookup, R
 // Takes --kernel=NAME out of the arguments and makes that kernel ours; false
 // when the kernel is unknown or cannot run here.
 bool UseKernelFromArguments(int& argc, char** argv) {
-  static const char kFlag[] = "--kernel=";
+  static const char KernelFlag[] = "--kernel=";
   int kept = 0;
   bool ok = true;
   for (int a = 0; a < argc; ++a) {
-    if (std::strncmp(argv[a], kFlag, sizeof kFlag - 1) != 0) {
+    if (std::strncmp(argv[a], KernelFlag, sizeof KernelFlag - 1) != 0) {
       argv[kept++] = argv[a];
       continue;
     }
     int kernel = 0;
-    while (kernel < JsonScanKernelCount && std::strcmp(JsonScanKernelName(kernel), argv[a] + sizeof kFlag - 1) != 0)
+    while (kernel < JsonScanKernelCount && std::strcmp(JsonScanKernelName(kernel), argv[a] + sizeof KernelFlag - 1) != 0)
       ++kernel;
     ok = ok && JsonUseScanKernel(kernel) == 0;
   }
@@ -232,15 +232,15 @@ int main(int argc, char** argv) {
     const Lookup* lookup;
   };
   std::vector<Case> cases;
-  for (const Lookup* l : {&kResult, &kResponse, &kKey, &kUploadKey, &kMessage}) cases.push_back({&inputs[0], l});
-  for (const Lookup* l : {&kResult, &kResponse, &kKey, &kUploadKey, &kMessage}) cases.push_back({&inputs[1], l});
-  for (size_t i = 2; i < inputs.size(); ++i) cases.push_back({&inputs[i], &kMessage});
+  for (const Lookup* l : {&ResultLookup, &ResponseLookup, &KeyLookup, &UploadKeyLookup, &MessageLookup}) cases.push_back({&inputs[0], l});
+  for (const Lookup* l : {&ResultLookup, &ResponseLookup, &KeyLookup, &UploadKeyLookup, &MessageLookup}) cases.push_back({&inputs[1], l});
+  for (size_t i = 2; i < inputs.size(); ++i) cases.push_back({&inputs[i], &MessageLookup});
 
   // Every reader must agree, byte for byte, before anything is timed.
   static char expected[JsonValueBufferSize], got[JsonValueBufferSize];
   for (const Case& c : cases) {
     const int want = Ours(*c.input, *c.lookup, expected);
-    for (const Peer& peer : kReaders) {
+    for (const Peer& peer : Readers) {
       std::memset(got, 0, sizeof got);
       const int r = peer.read(*c.input, *c.lookup, got);
       if (r != want || (r > 0 && c.lookup->want != Want::Bool && std::memcmp(got, expected, static_cast<size_t>(r)))) {
@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
     }
   }
   for (const Case& c : cases) {
-    for (const Peer& peer : kReaders) {
+    for (const Peer& peer : Readers) {
       const std::string name = c.input->name + "/" + c.lookup->path + "/" + peer.name;
       benchmark::RegisterBenchmark(name.c_str(), RunLookup, c.input, c.lookup, peer.read);
     }

@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   text[bodySize] = '\0';
   const int length = static_cast<int>(bodySize);
 
-  static const char* const kProgramPaths[] = {"$.responseData.result", "$.response", "$.responseData.key",
+  static const char* const ProgramPaths[] = {"$.responseData.result", "$.response", "$.responseData.key",
                                               "$.responseData.uploadKey", "$.responseMessage", "$"};
   for (int kernel = 0; kernel < JsonScanKernelCount; ++kernel) {
     if (JsonUseScanKernel(kernel) != 0) continue;
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (nul) {
         CheckFind(text.get(), cut, path.c_str());
       } else {
-        for (const char* p : kProgramPaths) CheckFind(text.get(), cut, p);
+        for (const char* p : ProgramPaths) CheckFind(text.get(), cut, p);
       }
     }
     CheckWalk(text.get(), length, ~size_t{0});

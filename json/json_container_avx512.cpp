@@ -32,19 +32,19 @@ namespace {
 // A token's class by its first byte; the grammar is a matter of which class
 // may follow which.
 enum TokenClass : unsigned {
-  kOpenObject = 0,
-  kOpenArray = 1,
-  kCloseObject = 2,
-  kCloseArray = 3,
-  kColon = 4,
-  kComma = 5,
-  kString = 6,
-  kScalar = 7
+  ClassOpenObject = 0,
+  ClassOpenArray = 1,
+  ClassCloseObject = 2,
+  ClassCloseArray = 3,
+  ClassColon = 4,
+  ClassComma = 5,
+  ClassString = 6,
+  ClassScalar = 7
 };
 
 constexpr unsigned Bit(unsigned c) { return 1u << c; }
-constexpr unsigned kValueStart = Bit(kOpenObject) | Bit(kOpenArray) | Bit(kString) | Bit(kScalar);
-constexpr unsigned kAfterValue = Bit(kCloseObject) | Bit(kCloseArray) | Bit(kComma);
+constexpr unsigned ValueStart = Bit(ClassOpenObject) | Bit(ClassOpenArray) | Bit(ClassString) | Bit(ClassScalar);
+constexpr unsigned AfterValue = Bit(ClassCloseObject) | Bit(ClassCloseArray) | Bit(ClassComma);
 
 // The same 16 bytes in every 128-bit lane, for table lookups. The zero-masked
 // forms here and below say what the unmasked ones leave undefined, on which
@@ -57,11 +57,11 @@ inline __m512i InEveryLane(__m128i table) { return _mm512_maskz_broadcast_i32x4(
 // other string is followed by ':'. A ',' may end a container. Row 6 is
 // never read.
 inline __m512i FollowerTable() {
-  constexpr unsigned kAfterComma = kValueStart | Bit(kCloseObject) | Bit(kCloseArray);
-  return InEveryLane(_mm_setr_epi8(Bit(kString) | Bit(kCloseObject), kValueStart | Bit(kCloseArray), kAfterValue,
-                                   kAfterValue, kValueStart, kAfterComma, 0, kAfterValue,  //
-                                   Bit(kColon), kAfterValue, kAfterValue, kAfterValue, kAfterValue,
-                                   kAfterValue | Bit(kColon), kAfterValue, kAfterValue));
+  constexpr unsigned AfterComma = ValueStart | Bit(ClassCloseObject) | Bit(ClassCloseArray);
+  return InEveryLane(_mm_setr_epi8(Bit(ClassString) | Bit(ClassCloseObject), ValueStart | Bit(ClassCloseArray), AfterValue,
+                                   AfterValue, ValueStart, AfterComma, 0, AfterValue,  //
+                                   Bit(ClassColon), AfterValue, AfterValue, AfterValue, AfterValue,
+                                   AfterValue | Bit(ClassColon), AfterValue, AfterValue));
 }
 
 // By the same rows, the classes that only an array may hold there: a value
@@ -69,16 +69,16 @@ inline __m512i FollowerTable() {
 // which makes that string a value rather than a key. A bracket that closes
 // after ',' is paired by the walk.
 inline __m512i ArrayOnlyTable() {
-  constexpr unsigned kValueAfterComma = kValueStart & ~Bit(kString);
-  return InEveryLane(_mm_setr_epi8(0, 0, 0, 0, 0, kValueAfterComma, 0, 0, 0, 0, 0, 0, 0,
-                                   static_cast<char>(~Bit(kColon)), 0, 0));
+  constexpr unsigned ValueAfterComma = ValueStart & ~Bit(ClassString);
+  return InEveryLane(_mm_setr_epi8(0, 0, 0, 0, 0, ValueAfterComma, 0, 0, 0, 0, 0, 0, 0,
+                                   static_cast<char>(~Bit(ClassColon)), 0, 0));
 }
 
 // A punctuation byte's class by its low four bits ('[' and ']' come out as
 // '{' and '}' and are moved up by one); scalars are marked apart.
 inline __m512i ClassByLowBits() {
   return InEveryLane(
-      _mm_setr_epi8(0, 0, kString, 0, 0, 0, 0, 0, 0, 0, kColon, kOpenObject, kComma, kCloseObject, 0, 0));
+      _mm_setr_epi8(0, 0, ClassString, 0, 0, 0, 0, 0, 0, 0, ClassColon, ClassOpenObject, ClassComma, ClassCloseObject, 0, 0));
 }
 
 // Bytes that end a scalar: a scalar runs until one of them.
@@ -89,7 +89,7 @@ struct ScalarEnds {
     for (const char c : ends) end[static_cast<unsigned char>(c)] = c != '\0';
   }
 };
-constexpr ScalarEnds kScalarEnds;
+constexpr ScalarEnds ScalarEndTable;
 
 inline int LowestBit(uint64_t m) { return static_cast<int>(_tzcnt_u64(m)); }
 
@@ -143,7 +143,7 @@ bool ScalarValid(const char* text, int length, int start) {
   } else {
     return false;
   }
-  return end < length && kScalarEnds.end[static_cast<unsigned char>(text[end])];
+  return end < length && ScalarEndTable.end[static_cast<unsigned char>(text[end])];
 }
 
 inline uint32_t Word(const char* p) {
@@ -158,8 +158,8 @@ inline bool LiteralValid(const char* text, int length, int start) {
   if (length - start < 6) return ScalarValid(text, length, start);
   const char* p = text + start;
   const uint32_t w = Word(p);
-  const int ends4 = kScalarEnds.end[static_cast<unsigned char>(p[4])];
-  const int ends5 = kScalarEnds.end[static_cast<unsigned char>(p[5])];
+  const int ends4 = ScalarEndTable.end[static_cast<unsigned char>(p[4])];
+  const int ends5 = ScalarEndTable.end[static_cast<unsigned char>(p[5])];
   const int isTrue = w == Word("true");
   const int isNull = w == Word("null");
   const int isFals = w == Word("fals");
@@ -171,7 +171,7 @@ inline bool LiteralValid(const char* text, int length, int start) {
 // the punctuation, space or quote before it.
 int ScalarStartBefore(const char* text, int base) {
   int start = base;
-  while (!kScalarEnds.end[static_cast<unsigned char>(text[start - 1])]) --start;
+  while (!ScalarEndTable.end[static_cast<unsigned char>(text[start - 1])]) --start;
   return start;
 }
 
@@ -198,7 +198,7 @@ inline __m512i Splat(char c) {
 
 inline Splats MakeSplats() {
   return Splats{Splat('"'), Splat('\\'), Splat(0x20), Splat('{'), Splat('}'), Splat(':'), Splat(','),  //
-                Splat(1), Splat(8), Splat(kScalar), Splat(kString),                                   //
+                Splat(1), Splat(8), Splat(ClassScalar), Splat(ClassString),                                   //
                 Splat('0'), Splat(10), Splat('-'), Splat('.')};
 }
 
@@ -252,14 +252,14 @@ struct Carry {
 };
 
 // Classifies the block at text[base], whose bytes before the length are
-// given by valid (all 64 when kWhole, which spares the masking). Every
+// given by valid (all 64 when Whole, which spares the masking). Every
 // compare reads the bytes alone, so that they run beside the string mask's
 // chain, and the bits meet in general registers.
-template <bool kWhole>
+template <bool Whole>
 inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, const Splats& k, Carry& carry) {
   BlockFacts facts;
-  if (kWhole) valid = ~uint64_t{0};
-  const __m512i v = kWhole ? _mm512_loadu_si512(text + base) : _mm512_maskz_loadu_epi8(valid, text + base);
+  if (Whole) valid = ~uint64_t{0};
+  const __m512i v = Whole ? _mm512_loadu_si512(text + base) : _mm512_maskz_loadu_epi8(valid, text + base);
   const __mmask64 quoteBytes = _mm512_cmpeq_epi8_mask(v, k.quote);
   const uint64_t backslashes = _mm512_cmpeq_epi8_mask(v, k.backslash);
   const __m512i folded = _mm512_or_si512(v, k.caseBit);  // '[' and ']' as '{' and '}'
@@ -348,12 +348,12 @@ struct Nest {
   int opensAllowed;
 };
 
-constexpr int kGoesOn = -2;  // the checked container goes on after the block
+constexpr int GoesOn = -2;  // the checked container goes on after the block
 
 // Walks the block's brackets in turn, without a branch on which comes: a
 // fault only marks the block. Between two brackets every byte is in the same
 // container. Returns the index of the checked container's closing bracket,
-// -1 for a fault, or kGoesOn.
+// -1 for a fault, or GoesOn.
 inline int WalkBlock(const char* text, int length, int base, const BlockFacts& facts, Nest& nest) {
   uint64_t settled = 0;  // bytes whose container has been checked
   uint64_t unsound = facts.faults;
@@ -373,7 +373,7 @@ inline int WalkBlock(const char* text, int length, int base, const BlockFacts& f
     nest.objects = open != 0 ? nest.objects << 1 | curly : nest.objects >> 1;
   }
   unsound |= ((nest.objects & 1) != 0 ? facts.needArray : facts.needObject) & ~settled;
-  return unsound == 0 && ScalarsSound(text, length, base, facts, ~uint64_t{0}) ? kGoesOn : -1;
+  return unsound == 0 && ScalarsSound(text, length, base, facts, ~uint64_t{0}) ? GoesOn : -1;
 }
 
 inline uint64_t ValidBytes(int length, int base) {
@@ -385,17 +385,17 @@ inline uint64_t ValidBytes(int length, int base) {
 // overlaps its blocks, which the walk's branches between them prevent. The
 // run doubles from one block, so that a container never has more blocks
 // classified in vain than it holds.
-constexpr int kMostBlocksAhead = 16;
+constexpr int MostBlocksAhead = 16;
 
 }  // namespace
 
 int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, int opensAllowed) {
   const Splats k = MakeSplats();
-  Carry carry{0, 0, 0, 0, _mm512_set1_epi8(static_cast<char>(object ? kOpenObject : kOpenArray))};
+  Carry carry{0, 0, 0, 0, _mm512_set1_epi8(static_cast<char>(object ? ClassOpenObject : ClassOpenArray))};
   Nest nest{object ? 1u : 0u, 0, opensAllowed};
-  BlockFacts ahead[kMostBlocksAhead];
+  BlockFacts ahead[MostBlocksAhead];
   int base = i;
-  for (int run = 1; length - base >= 64; run = run < kMostBlocksAhead ? 2 * run : run) {
+  for (int run = 1; length - base >= 64; run = run < MostBlocksAhead ? 2 * run : run) {
     const int blocks = (length - base) / 64 < run ? (length - base) / 64 : run;
     for (int b = 0; b < blocks; ++b) {
       const int at = base + 64 * b;
@@ -409,13 +409,13 @@ int JsonCheckContainerAvx512(const char* text, int length, int i, bool object, i
     }
     for (int b = 0; b < blocks; ++b, base += 64) {
       const int end = WalkBlock(text, length, base, ahead[b], nest);
-      if (end != kGoesOn) return end;
+      if (end != GoesOn) return end;
     }
   }
   if (base == length) return -1;
   const BlockFacts last = ClassifyBlock<false>(text, base, ValidBytes(length, base), k, carry);
   const int end = WalkBlock(text, length, base, last, nest);
-  return end == kGoesOn ? -1 : end;
+  return end == GoesOn ? -1 : end;
 }
 #else
 // A build without the kernel's instruction sets: never called.

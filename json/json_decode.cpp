@@ -7,12 +7,12 @@
 
 namespace {
 
-constexpr unsigned char kInvalidBase64 = 64;
+constexpr unsigned char InvalidBase64 = 64;
 
 struct Base64Table {
   unsigned char value[256];
   constexpr Base64Table() : value() {
-    for (int i = 0; i < 256; ++i) value[i] = kInvalidBase64;
+    for (int i = 0; i < 256; ++i) value[i] = InvalidBase64;
     for (int i = 0; i < 26; ++i) {
       value['A' + i] = static_cast<unsigned char>(i);
       value['a' + i] = static_cast<unsigned char>(26 + i);
@@ -22,11 +22,11 @@ struct Base64Table {
     value[static_cast<unsigned char>('/')] = 63;
   }
 };
-constexpr Base64Table kBase64;
+constexpr Base64Table Base64Values;
 
 // Each alphabet value already moved to its place in a group's 24 bits; a
-// byte outside the alphabet (or "=") sets kNotInAlphabet instead.
-constexpr uint32_t kNotInAlphabet = 1u << 24;
+// byte outside the alphabet (or "=") sets NotInAlphabet instead.
+constexpr uint32_t NotInAlphabet = 1u << 24;
 
 struct Base64ShiftedTables {
   uint32_t first[256];
@@ -35,16 +35,16 @@ struct Base64ShiftedTables {
   uint32_t fourth[256];
   constexpr Base64ShiftedTables() : first(), second(), third(), fourth() {
     for (int i = 0; i < 256; ++i) {
-      const uint32_t x = kBase64.value[i];
-      const bool valid = x < kInvalidBase64;
-      first[i] = valid ? x << 18 : kNotInAlphabet;
-      second[i] = valid ? x << 12 : kNotInAlphabet;
-      third[i] = valid ? x << 6 : kNotInAlphabet;
-      fourth[i] = valid ? x : kNotInAlphabet;
+      const uint32_t x = Base64Values.value[i];
+      const bool valid = x < InvalidBase64;
+      first[i] = valid ? x << 18 : NotInAlphabet;
+      second[i] = valid ? x << 12 : NotInAlphabet;
+      third[i] = valid ? x << 6 : NotInAlphabet;
+      fourth[i] = valid ? x : NotInAlphabet;
     }
   }
 };
-constexpr Base64ShiftedTables kBase64Shifted;
+constexpr Base64ShiftedTables Base64Shifted;
 
 // Returns the decoded byte for an escape letter, or -1 when the letter is not
 // one of b f n r t \ ".
@@ -73,7 +73,7 @@ unsigned HexDigitValue(unsigned char b) {
 // Once a value is 0 or infinite, further steps by 10 cannot change it, and a
 // finite non-zero double becomes 0 or infinite within about 650 steps; so an
 // exponent beyond this bound gives the same result as its exact value.
-constexpr int kExponentCap = 100000000;
+constexpr int ExponentCap = 100000000;
 
 // Copies n bytes in fixed-size pieces: values are short, and a general copy
 // of unknown size may be expanded into a slow string instruction.
@@ -151,9 +151,9 @@ int JsonBase64Decode(const char* text, int length, char* out) {
   // certainly fit: one table look-up per byte, no per-byte checks.
   for (; g < groups && count <= JsonValueBufferSize - 3; ++g) {
     const unsigned char* p = in + 4 * g;
-    const uint32_t v = kBase64Shifted.first[p[0]] | kBase64Shifted.second[p[1]] | kBase64Shifted.third[p[2]] |
-                       kBase64Shifted.fourth[p[3]];
-    if (v & kNotInAlphabet) break;
+    const uint32_t v = Base64Shifted.first[p[0]] | Base64Shifted.second[p[1]] | Base64Shifted.third[p[2]] |
+                       Base64Shifted.fourth[p[3]];
+    if (v & NotInAlphabet) break;
     out[count] = static_cast<char>(v >> 16);
     out[count + 1] = static_cast<char>(v >> 8);
     out[count + 2] = static_cast<char>(v);
@@ -163,8 +163,8 @@ int JsonBase64Decode(const char* text, int length, char* out) {
   // byte by byte, stopping once the buffer is full.
   for (; g < groups && count < JsonValueBufferSize; ++g) {
     const unsigned char* p = in + 4 * g;
-    const unsigned x1 = kBase64.value[p[0]], x2 = kBase64.value[p[1]];
-    const unsigned x3 = kBase64.value[p[2]], x4 = kBase64.value[p[3]];
+    const unsigned x1 = Base64Values.value[p[0]], x2 = Base64Values.value[p[1]];
+    const unsigned x3 = Base64Values.value[p[2]], x4 = Base64Values.value[p[3]];
     out[count++] = static_cast<char>((x1 * 4 + x2 / 16) & 0xFFu);
     if (p[2] == '=') continue;
     if (count == JsonValueBufferSize) break;
@@ -224,7 +224,7 @@ double JsonParseNumber(const char* text, const char** end) {
     if (*p == '+') ++p;
     int exponent = 0;
     while (IsDecimalDigit(*p)) {
-      if (exponent < kExponentCap) exponent = exponent * 10 + (*p - '0');
+      if (exponent < ExponentCap) exponent = exponent * 10 + (*p - '0');
       ++p;
     }
     // One step at a time so that results equal repeated multiplication or

@@ -45,7 +45,7 @@ struct NameStops {
     stop[static_cast<unsigned char>('\\')] = true;
   }
 };
-constexpr NameStops kNameStops;
+constexpr NameStops NameStopTable;
 
 // What a lookup learns of its path once: its length, and whether it holds
 // a backslash (only then does a name need reading before a key is compared).
@@ -56,7 +56,7 @@ struct PathFacts {
 
 // For a matcher that sees one token at a time: reading the step's name for a
 // key costs less than learning the whole path's facts on every token.
-constexpr PathFacts kReadEachName = {0, true};
+constexpr PathFacts ReadEachName = {0, true};
 
 PathFacts ReadPathFacts(const char* path) {
   const size_t length = std::strlen(path);
@@ -72,7 +72,7 @@ KeyStepName ReadKeyStepName(const char* path, int pathPos) {
   const char* p = first;
   int pairs = 0;
   for (;;) {
-    while (!kNameStops.stop[static_cast<unsigned char>(*p)]) ++p;
+    while (!NameStopTable.stop[static_cast<unsigned char>(*p)]) ++p;
     if (*p != '\\') break;
     // A backslash takes the next byte into the name; one that ends the path
     // stands for itself.
@@ -146,26 +146,26 @@ inline bool KeyMatches(const char* path, KeyStepName name, const char* text, int
   return true;
 }
 
-// Follows the path token by token. With kMaySkip (driven by JsonFind's own
+// Follows the path token by token. With MaySkip (driven by JsonFind's own
 // walk) the containers that cannot hold the value are skipped by the walk
 // instead of being counted through, and no token comes after the value is
 // found, since the walk ends there. It works on its own copy of the state,
 // which the compiler keeps in registers through a whole walk; nothing it
 // calls takes the state by reference.
-template <bool kMaySkip>
+template <bool MaySkip>
 struct Matcher {
   JsonFindState s;
   const char* text;
   PathFacts pathFacts;
   KeyStepName name;
 
-  bool AlreadyFound() const { return !kMaySkip && s.foundKind != 0; }
+  bool AlreadyFound() const { return !MaySkip && s.foundKind != 0; }
 
   int Found(int kind, int start, int n) {
     s.foundKind = kind;
     if (s.outStart) *s.outStart = text + start;
     if (s.outLength) *s.outLength = n;
-    return kStop;
+    return Stop;
   }
 
   // Enters the next path step when the element selected by an index step
@@ -178,63 +178,63 @@ struct Matcher {
   }
 
   int Open(int kind, int start) {
-    if (AlreadyFound()) return kStop;
+    if (AlreadyFound()) return Stop;
     if (s.depth > s.matchedDepth) {
       ++s.depth;
-      return kMaySkip ? kSkipContainer : kGoOn;
+      return MaySkip ? SkipThisContainer : GoOn;
     }
     if (s.depth < s.matchedDepth) {
       s.containerStart = -1;
     } else {
       s.containerStart = start;
-      if (kind == kArray && s.path[s.pathPos] == '[') {
+      if (kind == TokenArray && s.path[s.pathPos] == '[') {
         s.arrayIndex = 0;
         s.wantedIndex = ReadIndex(s.path + s.pathPos + 1);
         MatchIndexStep();
       }
     }
     ++s.depth;
-    return kGoOn;
+    return GoOn;
   }
 
   int Close(int kind, int start) {
-    if (AlreadyFound()) return kStop;
-    if (kind == kArrayEnd && s.depth == s.matchedDepth) s.arrayIndex = 0;
+    if (AlreadyFound()) return Stop;
+    if (kind == TokenArrayEnd && s.depth == s.matchedDepth) s.arrayIndex = 0;
     --s.depth;
     // The container that just closed is the value.
     if (s.path[s.pathPos] == '\0' && s.depth == s.matchedDepth && s.containerStart != -1)
       return Found(kind - 2, s.containerStart, start - s.containerStart + 1);
-    return kGoOn;
+    return GoOn;
   }
 
   int Comma(int) {
-    if (AlreadyFound()) return kStop;
+    if (AlreadyFound()) return Stop;
     // The element selected by the last index step ended without the rest of
     // the path.
-    if (s.depth == s.matchedDepth && s.pathPos > 0 && s.path[s.pathPos - 1] == ']') return kStop;
+    if (s.depth == s.matchedDepth && s.pathPos > 0 && s.path[s.pathPos - 1] == ']') return Stop;
     if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '[') {
       ++s.arrayIndex;
       MatchIndexStep();
     }
-    return kGoOn;
+    return GoOn;
   }
 
   int Key(int start, int n) {
-    if (AlreadyFound()) return kStop;
+    if (AlreadyFound()) return Stop;
     if (s.depth == s.matchedDepth + 1 && s.path[s.pathPos] == '.') {
       const int nameBytes = MatchedNameBytes(start, n);
       if (nameBytes >= 0) {
         ++s.matchedDepth;
         s.pathPos += 1 + nameBytes;
-        return kGoOn;
+        return GoOn;
       }
     }
     // A further member of the object whose member matched the last key step:
     // that member ended without the rest of the path.
-    return s.depth == s.matchedDepth ? kStop : kGoOn;
+    return s.depth == s.matchedDepth ? Stop : GoOn;
   }
 
-  int Colon(int) { return AlreadyFound() ? kStop : kGoOn; }
+  int Colon(int) { return AlreadyFound() ? Stop : GoOn; }
 
   // The bytes that the name of the key step at pathPos takes in the path
   // when the key token (quotes included) equals it, otherwise -1. In a path
@@ -250,7 +250,7 @@ struct Matcher {
     const int after = s.pathPos + 1 + keyBytes;
     if (keyBytes < 0 || after > pathFacts.length) return -1;
     // The path holds no backslash, so only the ends of a step stop here.
-    if (!kNameStops.stop[static_cast<unsigned char>(s.path[after])]) return -1;
+    if (!NameStopTable.stop[static_cast<unsigned char>(s.path[after])]) return -1;
     const char* const stepName = s.path + s.pathPos + 1;
     if (text[start] != '"' || text[start + n - 1] != '"' || !BytesEqual(text + start + 1, stepName, keyBytes))
       return -1;
@@ -258,11 +258,11 @@ struct Matcher {
   }
 
   int Scalar(int kind, int start, int n) {
-    if (AlreadyFound()) return kStop;
+    if (AlreadyFound()) return Stop;
     if (kind >= 11 && kind <= 19 && s.depth == s.matchedDepth && s.arrayIndex == s.wantedIndex &&
         s.path[s.pathPos] == '\0')
       return Found(kind, start, n);
-    return kGoOn;
+    return GoOn;
   }
 };
 
@@ -270,21 +270,21 @@ struct Matcher {
 
 int JsonFindStep(int kind, const char* text, int start, int length, void* state) {
   JsonFindState& s = *static_cast<JsonFindState*>(state);
-  Matcher<false> matcher{s, text, kReadEachName, KeyStepName()};
+  Matcher<false> matcher{s, text, ReadEachName, KeyStepName()};
   int answer;
   switch (kind) {
-    case kArray:
-    case kObject:
+    case TokenArray:
+    case TokenObject:
       answer = matcher.Open(kind, start);
       break;
-    case kArrayEnd:
-    case kObjectEnd:
+    case TokenArrayEnd:
+    case TokenObjectEnd:
       answer = matcher.Close(kind, start);
       break;
-    case kComma:
+    case TokenComma:
       answer = matcher.Comma(start);
       break;
-    case kKey:
+    case TokenKey:
       answer = matcher.Key(start, length);
       break;
     default:

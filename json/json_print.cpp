@@ -6,16 +6,16 @@
 
 namespace {
 
-constexpr char kDecimalDigits[] = "0123456789";
-constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char DecimalDigits[] = "0123456789";
+constexpr char HexDigits[] = "0123456789abcdef";
+constexpr char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // A number's text is laid out within this many bytes (NUL included); the
 // exponent of scientific notation may follow the mantissa beyond it.
-constexpr int kNumberTextLimit = 40;
-constexpr int kNumberWorkArea = 48;
-constexpr int kMinPrecision = 1;
-constexpr int kMaxPrecision = 33;
+constexpr int NumberTextLimit = 40;
+constexpr int NumberWorkArea = 48;
+constexpr int MinPrecision = 1;
+constexpr int MaxPrecision = 33;
 
 int Emit(JsonWriteFn sink, void* context, const char* bytes, int count) {
   return sink(bytes, count, context);
@@ -91,7 +91,7 @@ int FormatFixed(char* out, int len, int limit, double a, double d, int p) {
     while (d >= 1.0 && len < limit) {
       int q = DigitOf(a / d);
       if (digits > 0 || q != 0) {
-        out[len++] = kDecimalDigits[q];
+        out[len++] = DecimalDigits[q];
         ++digits;
       }
       a -= q * d;
@@ -107,7 +107,7 @@ int FormatFixed(char* out, int len, int limit, double a, double d, int p) {
   double u = 0.1;
   while (len < limit && digits < p) {
     int q = DigitOf(a / u);
-    out[len++] = kDecimalDigits[q];
+    out[len++] = DecimalDigits[q];
     ++digits;
     a -= q * u;
     u /= 10.0;
@@ -119,7 +119,7 @@ int FormatFixed(char* out, int len, int limit, double a, double d, int p) {
   return len;
 }
 
-// Writes the text of x into out (kNumberWorkArea bytes); the text proper is
+// Writes the text of x into out (NumberWorkArea bytes); the text proper is
 // kept shorter than limit bytes. Returns its length.
 int FormatNumber(char* out, int limit, double x, int p, int nesting) {
   if (x == 0.0) {
@@ -164,8 +164,8 @@ int FormatNumber(char* out, int limit, double x, int p, int nesting) {
   // only guards against rounding noise.
   if (nesting < 2 && (e >= p || e <= -p)) {
     JsonFixedBuffer mantissaArea{out + len, limit - len, 0};
-    char mantissa[kNumberWorkArea];
-    int mantissaLength = FormatNumber(mantissa, kNumberTextLimit, scaled / layout.d, p, nesting + 1);
+    char mantissa[NumberWorkArea];
+    int mantissaLength = FormatNumber(mantissa, NumberTextLimit, scaled / layout.d, p, nesting + 1);
     JsonWriteFixedBuffer(mantissa, mantissaLength, &mantissaArea);
     len += mantissaArea.length;
     len += JsonAppendExponent(out + len, e >= 0 ? e : -e, e >= 0 ? '+' : '-');
@@ -175,8 +175,8 @@ int FormatNumber(char* out, int limit, double x, int p, int nesting) {
 }
 
 int ClampPrecision(int p) {
-  if (p < kMinPrecision) return kMinPrecision;
-  if (p > kMaxPrecision) return kMaxPrecision;
+  if (p < MinPrecision) return MinPrecision;
+  if (p > MaxPrecision) return MaxPrecision;
   return p;
 }
 
@@ -187,8 +187,8 @@ int PrintBase64(JsonWriteFn sink, void* context, const unsigned char* bytes, int
     const unsigned b1 = bytes[i];
     const unsigned b2 = left > 1 ? bytes[i + 1] : 0u;
     const unsigned b3 = left > 2 ? bytes[i + 2] : 0u;
-    char group[4] = {kBase64Alphabet[b1 >> 2], kBase64Alphabet[((b1 & 3u) << 4) | (b2 >> 4)],
-                     kBase64Alphabet[((b2 & 15u) << 2) | (b3 >> 6)], kBase64Alphabet[b3 & 63u]};
+    char group[4] = {Base64Alphabet[b1 >> 2], Base64Alphabet[((b1 & 3u) << 4) | (b2 >> 4)],
+                     Base64Alphabet[((b2 & 15u) << 2) | (b3 >> 6)], Base64Alphabet[b3 & 63u]};
     if (left < 3) group[3] = '=';
     if (left < 2) group[2] = '=';
     sum += Emit(sink, context, group, 4);
@@ -199,8 +199,8 @@ int PrintBase64(JsonWriteFn sink, void* context, const unsigned char* bytes, int
 int PrintHex(JsonWriteFn sink, void* context, const unsigned char* bytes, int count) {
   int sum = Emit(sink, context, "\"", 1);
   for (int i = 0; bytes && i < count; ++i) {
-    sum += Emit(sink, context, &kHexDigits[bytes[i] >> 4], 1);
-    sum += Emit(sink, context, &kHexDigits[bytes[i] & 15u], 1);
+    sum += Emit(sink, context, &HexDigits[bytes[i] >> 4], 1);
+    sum += Emit(sink, context, &HexDigits[bytes[i] & 15u], 1);
   }
   return sum + Emit(sink, context, "\"", 1);
 }
@@ -262,7 +262,7 @@ int JsonPrintInt(JsonWriteFn sink, void* sinkContext, int value, bool isSigned) 
   }
   const int firstDigit = len;
   do {
-    text[len++] = kDecimalDigits[magnitude % 10u];
+    text[len++] = DecimalDigits[magnitude % 10u];
     magnitude /= 10u;
   } while (magnitude != 0u);
   for (int lo = firstDigit, hi = len - 1; lo < hi; ++lo, --hi) {
@@ -275,8 +275,8 @@ int JsonPrintInt(JsonWriteFn sink, void* sinkContext, int value, bool isSigned) 
 
 int JsonPrintDouble(JsonWriteFn sink, void* sinkContext, double value, int precision) {
   if (sink == nullptr) return 0;
-  char text[kNumberWorkArea];
-  const int len = FormatNumber(text, kNumberTextLimit, value, ClampPrecision(precision), 0);
+  char text[NumberWorkArea];
+  const int len = FormatNumber(text, NumberTextLimit, value, ClampPrecision(precision), 0);
   text[len] = '\0';
   return Emit(sink, sinkContext, text, len);
 }
@@ -286,13 +286,13 @@ int JsonAppendExponent(char* dest, int magnitude, char sign) {
   dest[0] = 'e';
   dest[1] = sign;
   if (magnitude < 100) {
-    dest[2] = kDecimalDigits[magnitude / 10];
-    dest[3] = kDecimalDigits[magnitude % 10];
+    dest[2] = DecimalDigits[magnitude / 10];
+    dest[3] = DecimalDigits[magnitude % 10];
     return 4;
   }
-  dest[2] = kDecimalDigits[magnitude / 100];
-  dest[3] = kDecimalDigits[magnitude / 10 % 10];
-  dest[4] = kDecimalDigits[magnitude % 10];
+  dest[2] = DecimalDigits[magnitude / 100];
+  dest[3] = DecimalDigits[magnitude / 10 % 10];
+  dest[4] = DecimalDigits[magnitude % 10];
   return 5;
 }
 

@@ -100,23 +100,23 @@ struct TokenFnHandler {
   JsonTokenFn onToken;
   void* context;
   const char* text;
-  int Report(int kind, int start, int n) { return onToken(kind, text, start, n, context) != 0 ? kStop : kGoOn; }
+  int Report(int kind, int start, int n) { return onToken(kind, text, start, n, context) != 0 ? Stop : GoOn; }
   int Open(int kind, int start) { return Report(kind, start, 1); }
   int Close(int kind, int start) { return Report(kind, start, 1); }
-  int Key(int start, int n) { return Report(kKey, start, n); }
-  int Colon(int start) { return Report(kColon, start, 1); }
-  int Comma(int start) { return Report(kComma, start, 1); }
+  int Key(int start, int n) { return Report(TokenKey, start, n); }
+  int Colon(int start) { return Report(TokenColon, start, 1); }
+  int Comma(int start) { return Report(TokenComma, start, 1); }
   int Scalar(int kind, int start, int n) { return Report(kind, start, n); }
 };
 
 // Only checks the text.
 struct CheckHandler {
-  int Open(int, int) { return kGoOn; }
-  int Close(int, int) { return kGoOn; }
-  int Key(int, int) { return kGoOn; }
-  int Colon(int) { return kGoOn; }
-  int Comma(int) { return kGoOn; }
-  int Scalar(int, int, int) { return kGoOn; }
+  int Open(int, int) { return GoOn; }
+  int Close(int, int) { return GoOn; }
+  int Key(int, int) { return GoOn; }
+  int Colon(int) { return GoOn; }
+  int Comma(int) { return GoOn; }
+  int Scalar(int, int, int) { return GoOn; }
 };
 
 }  // namespace

@@ -41,18 +41,18 @@ int SkipContainer(const char* text, int length, int i, Nesting& nest, StopWindow
 // its own copies.
 namespace {
 
-constexpr int kKey = static_cast<int>(JsonTokenKind::Key);
-constexpr int kString = static_cast<int>(JsonTokenKind::String);
-constexpr int kNumber = static_cast<int>(JsonTokenKind::Number);
-constexpr int kTrue = static_cast<int>(JsonTokenKind::True);
-constexpr int kFalse = static_cast<int>(JsonTokenKind::False);
-constexpr int kNull = static_cast<int>(JsonTokenKind::Null);
-constexpr int kArray = static_cast<int>(JsonTokenKind::Array);
-constexpr int kObject = static_cast<int>(JsonTokenKind::Object);
-constexpr int kArrayEnd = static_cast<int>(JsonTokenKind::ArrayEnd);
-constexpr int kObjectEnd = static_cast<int>(JsonTokenKind::ObjectEnd);
-constexpr int kComma = static_cast<int>(JsonTokenKind::Comma);
-constexpr int kColon = static_cast<int>(JsonTokenKind::Colon);
+constexpr int TokenKey = static_cast<int>(JsonTokenKind::Key);
+constexpr int TokenString = static_cast<int>(JsonTokenKind::String);
+constexpr int TokenNumber = static_cast<int>(JsonTokenKind::Number);
+constexpr int TokenTrue = static_cast<int>(JsonTokenKind::True);
+constexpr int TokenFalse = static_cast<int>(JsonTokenKind::False);
+constexpr int TokenNull = static_cast<int>(JsonTokenKind::Null);
+constexpr int TokenArray = static_cast<int>(JsonTokenKind::Array);
+constexpr int TokenObject = static_cast<int>(JsonTokenKind::Object);
+constexpr int TokenArrayEnd = static_cast<int>(JsonTokenKind::ArrayEnd);
+constexpr int TokenObjectEnd = static_cast<int>(JsonTokenKind::ObjectEnd);
+constexpr int TokenComma = static_cast<int>(JsonTokenKind::Comma);
+constexpr int TokenColon = static_cast<int>(JsonTokenKind::Colon);
 
 inline bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
@@ -60,11 +60,11 @@ inline int LowestSetBit(uint64_t mask) {
 #if defined(__GNUC__) || defined(__clang__)
   return __builtin_ctzll(mask);
 #else
-  static const unsigned char kDeBruijn[64] = {
+  static const unsigned char DeBruijn[64] = {
       0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
       43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
       44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
-  return kDeBruijn[((mask & (0 - mask)) * 0x03F79D71B4CB0A89ull) >> 58];
+  return DeBruijn[((mask & (0 - mask)) * 0x03F79D71B4CB0A89ull) >> 58];
 #endif
 }
 
@@ -90,11 +90,11 @@ inline int ScanStringAt(const char* text, int length, int quote, StopWindow& win
 }
 
 // What a token handler answers.
-constexpr int kGoOn = 0;
-constexpr int kStop = 1;
+constexpr int GoOn = 0;
+constexpr int Stop = 1;
 // Only for an opening bracket: nothing inside the container needs reporting;
 // it is checked without reports and its closing bracket reported next.
-constexpr int kSkipContainer = 2;
+constexpr int SkipThisContainer = 2;
 
 // Whether the literal word of n bytes lies within the text at start.
 inline bool IsLiteral(const char* text, int length, int start, const char* word, int n) {
@@ -141,8 +141,8 @@ inline bool NextToken(const char* text, int length, int& i, unsigned char& c) {
 
 // The scanner, over a handler with one member per token class: Open(kind,
 // start), Close(kind, start), Key(start, n), Colon(start), Comma(start) and
-// Scalar(kind, start, n), each answering kGoOn or kStop (Open also
-// kSkipContainer). A template so that a lookup gets its matcher inlined.
+// Scalar(kind, start, n), each answering GoOn or Stop (Open also
+// SkipThisContainer). A template so that a lookup gets its matcher inlined.
 template <class Handler>
 int Walk(const char* text, int length, Handler& handler) {
   if (text == nullptr || length <= 0) return -1;
@@ -171,13 +171,13 @@ expect_value:
   if (c == '"') {
     n = ScanStringAt(text, length, start, window);
     if (n < 0) return n;
-    kind = kString;
+    kind = TokenString;
     n += 2;
     goto scalar;
   }
   if (IsDecimalDigit(c) || c == '-') {
     n = NumberLength(text, length, start);
-    kind = kNumber;
+    kind = TokenNumber;
     goto scalar;
   }
   if (c == '{' || c == '[') {
@@ -185,31 +185,31 @@ expect_value:
     nest.stack[nest.depth++] = c;
     top = c;
     answer = handler.Open(c, start);
-    if (answer == kSkipContainer) {
+    if (answer == SkipThisContainer) {
       i = SkipContainer(text, length, start + 1, nest, window);
       if (i < 0) return i;
       goto close;
     }
-    if (answer != kGoOn) return start + 1;
+    if (answer != GoOn) return start + 1;
     i = start + 1;
     if (c == '{') goto expect_key;
     goto expect_value;
   }
   if (c == 't') {
     if (!IsLiteral(text, length, start, "true", 4)) return -1;
-    kind = kTrue;
+    kind = TokenTrue;
     n = 4;
     goto scalar;
   }
   if (c == 'f') {
     if (!IsLiteral(text, length, start, "false", 5)) return -1;
-    kind = kFalse;
+    kind = TokenFalse;
     n = 5;
     goto scalar;
   }
   if (c == 'n') {
     if (!IsLiteral(text, length, start, "null", 4)) return -1;
-    kind = kNull;
+    kind = TokenNull;
     n = 4;
     goto scalar;
   }
@@ -225,7 +225,7 @@ scalar:
     handler.Scalar(kind, start, n);
     return start + n;
   }
-  if (handler.Scalar(kind, start, n) != kGoOn) return start + n;
+  if (handler.Scalar(kind, start, n) != GoOn) return start + n;
   i = start + n;
   goto after_value;
 
@@ -240,10 +240,10 @@ expect_key:
   n = ScanStringAt(text, length, start, window);
   if (n < 0) return n;
   n += 2;
-  if (handler.Key(start, n) != kGoOn) return start + n;
+  if (handler.Key(start, n) != GoOn) return start + n;
   i = start + n;
   if (!NextToken(text, length, i, c) || c != ':') return -1;
-  if (handler.Colon(i) != kGoOn) return i + 1;
+  if (handler.Colon(i) != GoOn) return i + 1;
   ++i;
   goto expect_value;
 
@@ -251,7 +251,7 @@ after_value:
   if (!NextToken(text, length, i, c) || nest.depth == 0) return -1;
   start = i;
   if (c == ',') {
-    if (handler.Comma(start) != kGoOn) return start + 1;
+    if (handler.Comma(start) != GoOn) return start + 1;
     ++i;
     if (top == '{') goto expect_key;
     goto expect_value;
@@ -261,14 +261,14 @@ after_value:
 close:
   // text[i] closes the innermost container.
   start = i;
-  kind = text[i] == ']' ? kArrayEnd : kObjectEnd;
+  kind = text[i] == ']' ? TokenArrayEnd : TokenObjectEnd;
   --nest.depth;
   if (nest.depth == 0) {
     handler.Close(kind, start);
     return start + 1;
   }
   top = nest.stack[nest.depth - 1];
-  if (handler.Close(kind, start) != kGoOn) return start + 1;
+  if (handler.Close(kind, start) != GoOn) return start + 1;
   i = start + 1;
   goto after_value;
 }

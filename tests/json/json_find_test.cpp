@@ -33,10 +33,10 @@ class JsonFindTest : public ScanKernel {};
 
 std::string KernelName(const testing::TestParamInfo<int>& info) { return JsonScanKernelName(info.param); }
 
-constexpr int kAll = -1;  // length: the whole C string
+constexpr int WholeText = -1;  // length: the whole C string
 
-int Walk(const std::string& text, int length = kAll) {
-  return JsonWalk(text.c_str(), length == kAll ? static_cast<int>(text.size()) : length, nullptr, nullptr);
+int Walk(const std::string& text, int length = WholeText) {
+  return JsonWalk(text.c_str(), length == WholeText ? static_cast<int>(text.size()) : length, nullptr, nullptr);
 }
 
 // The AVX-512 gate against the flags Linux reports for this processor (and
@@ -59,17 +59,17 @@ TEST(JsonCpuTest, RunsAvx512OnlyWithEveryInstructionSetItUses) {
 TEST_P(JsonWalkTest, AcceptsRejectsAndEndsWhereExpected) {
   struct Case { std::string text; int length; int expected; };
   const Case cases[] = {
-      {"{}", kAll, 2}, {"[]", kAll, 2}, {"[1,]", kAll, 4}, {"{\"a\":1,}", kAll, 8}, {" [ 1 , 2 ] ", kAll, 10},
-      {"{}x", kAll, 2}, {"truex", kAll, 4}, {"false", kAll, 5}, {"null", kAll, 4}, {"\"a\\\"b\"", kAll, 6},
-      {"\"a\x01\"", kAll, 4}, {"\"\\\t\"", kAll, 4}, {"123", 2, 3},  // a number reads past the length
-      {"-", kAll, 0}, {"1.", kAll, 0},                                // a number that consumes nothing
-      {"[1 2]", kAll, -1}, {"{\"a\" 1}", kAll, -1}, {"{", kAll, -1}, {"", kAll, -1}, {"   ", kAll, -1},
-      {"tru", kAll, -1}, {"nul", kAll, -1}, {"fals", kAll, -1}, {"true", 3, -1}, {"trUe", kAll, -1},
-      {std::string("\"a\0b\"", 5), kAll, -1}, {"\"ab", kAll, -1}, {"\"ab\\\"", kAll, -1}, {"[1}", kAll, -1},
-      {"{]", kAll, -1}, {"]", kAll, -1}, {"[,1]", kAll, -1}, {"{,}", kAll, -1}, {"{\"a\":}", kAll, -1},
-      {"[-]", kAll, -1}, {"[1.]", kAll, -1}, {"{1:2}", kAll, -1}, {"[x]", kAll, -1}, {"[1]", 2, -1},
-      {"[\"abc\"]", 5, -1}, {"\v1", kAll, -1},
-      {"12345678901234567890", 3, 20}, {"[1234567.12345678e-123456789]", kAll, 29}, {"[123456789x]", kAll, -1},
+      {"{}", WholeText, 2}, {"[]", WholeText, 2}, {"[1,]", WholeText, 4}, {"{\"a\":1,}", WholeText, 8}, {" [ 1 , 2 ] ", WholeText, 10},
+      {"{}x", WholeText, 2}, {"truex", WholeText, 4}, {"false", WholeText, 5}, {"null", WholeText, 4}, {"\"a\\\"b\"", WholeText, 6},
+      {"\"a\x01\"", WholeText, 4}, {"\"\\\t\"", WholeText, 4}, {"123", 2, 3},  // a number reads past the length
+      {"-", WholeText, 0}, {"1.", WholeText, 0},                                // a number that consumes nothing
+      {"[1 2]", WholeText, -1}, {"{\"a\" 1}", WholeText, -1}, {"{", WholeText, -1}, {"", WholeText, -1}, {"   ", WholeText, -1},
+      {"tru", WholeText, -1}, {"nul", WholeText, -1}, {"fals", WholeText, -1}, {"true", 3, -1}, {"trUe", WholeText, -1},
+      {std::string("\"a\0b\"", 5), WholeText, -1}, {"\"ab", WholeText, -1}, {"\"ab\\\"", WholeText, -1}, {"[1}", WholeText, -1},
+      {"{]", WholeText, -1}, {"]", WholeText, -1}, {"[,1]", WholeText, -1}, {"{,}", WholeText, -1}, {"{\"a\":}", WholeText, -1},
+      {"[-]", WholeText, -1}, {"[1.]", WholeText, -1}, {"{1:2}", WholeText, -1}, {"[x]", WholeText, -1}, {"[1]", 2, -1},
+      {"[\"abc\"]", 5, -1}, {"\v1", WholeText, -1},
+      {"12345678901234567890", 3, 20}, {"[1234567.12345678e-123456789]", WholeText, 29}, {"[123456789x]", WholeText, -1},
   };
   for (const Case& c : cases) EXPECT_EQ(Walk(c.text, c.length), c.expected) << "text: " << c.text;
 }
