@@ -6,18 +6,18 @@
 // base64 itself. The instruction set of each reader's kernel goes into the
 // output's context ("kernel.<reader>"). --kernel=NAME (portable, sse2, avx2,
 // avx512) makes our reader run that kernel instead of the widest one.
-#include <benchmark/benchmark.h>
-#include <cjson/cJSON.h>
-#include <rapidjson/document.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "json/json_decode.h"
+#include <benchmark/benchmark.h>
+#include <cjson/cJSON.h>
+#include <rapidjson/document.h>
+
 #include "bench/json_bench_peers.h"
+#include "json/json_decode.h"
 #include "json/json_find.h"
 #include "json/json_scan.h"
 #include "simdjson.h"
@@ -119,7 +119,8 @@ int CJson(const Input& in, const Lookup& lookup, char* out) {
   const cJSON* v = root;
   for (const char* key : lookup.keys) v = v ? cJSON_GetObjectItemCaseSensitive(v, key) : nullptr;
   if (v && isBool) result = cJSON_IsTrue(v) ? 1 : 0;
-  if (v && !isBool && cJSON_IsString(v)) result = FinishString(v->valuestring, std::strlen(v->valuestring), lookup.want, out);
+  if (v && !isBool && cJSON_IsString(v))
+    result = FinishString(v->valuestring, std::strlen(v->valuestring), lookup.want, out);
   cJSON_Delete(root);
   return result;
 }
@@ -131,10 +132,10 @@ struct Peer {
   Reader read;
 };
 const Peer Readers[] = {{"ours", Ours},
-                         {"simdjson", SimdjsonOnDemand},
-                         {"simdjson-dom", SimdjsonDom},
-                         {"rapidjson", RapidJson},
-                         {"cjson", CJson}};
+                        {"simdjson", SimdjsonOnDemand},
+                        {"simdjson-dom", SimdjsonDom},
+                        {"rapidjson", RapidJson},
+                        {"cjson", CJson}};
 
 // What each reader's kernel runs on this machine.
 void RecordKernels() {
@@ -176,10 +177,13 @@ std::vector<Input> MakeInputs() {
     simdjson::padded_string padded(text);
     inputs.push_back(Input{name, std::move(text), std::move(padded)});
   };
-  add("validation", "{\"response\":\"PASS\",\"responseMessage\":\"Key files are valid\","
-                    "\"responseData\":{\"result\":true,\"checked\":1733561000}}");
-  add("key-reply", "{\"response\":\"PASS\",\"responseMessage\":\"Keys issued\",\"responseData\":{\"result\":true,"
-                   "\"key\":\"" + Base64Text(4096, 1) + "\",\"uploadKey\":\"" + Base64Text(4096, 2) + "\"}}");
+  add("validation",
+      "{\"response\":\"PASS\",\"responseMessage\":\"Key files are valid\","
+      "\"responseData\":{\"result\":true,\"checked\":1733561000}}");
+  add("key-reply",
+      "{\"response\":\"PASS\",\"responseMessage\":\"Keys issued\",\"responseData\":{\"result\":true,"
+      "\"key\":\"" +
+          Base64Text(4096, 1) + "\",\"uploadKey\":\"" + Base64Text(4096, 2) + "\"}}");
   const std::string message = "\"responseMessage\":\"The wanted value\"";
   const std::string a = "\"listA\":" + Records(32 * 1024 - 64, 0);
   const std::string b = "\"listB\":" + Records(32 * 1024 - 64, 100000);
@@ -211,7 +215,8 @@ bool UseKernelFromArguments(int& argc, char** argv) {
       continue;
     }
     int kernel = 0;
-    while (kernel < JsonScanKernelCount && std::strcmp(JsonScanKernelName(kernel), argv[a] + sizeof KernelFlag - 1) != 0)
+    while (kernel < JsonScanKernelCount &&
+           std::strcmp(JsonScanKernelName(kernel), argv[a] + sizeof KernelFlag - 1) != 0)
       ++kernel;
     ok = ok && JsonUseScanKernel(kernel) == 0;
   }
@@ -232,8 +237,10 @@ int main(int argc, char** argv) {
     const Lookup* lookup;
   };
   std::vector<Case> cases;
-  for (const Lookup* l : {&ResultLookup, &ResponseLookup, &KeyLookup, &UploadKeyLookup, &MessageLookup}) cases.push_back({&inputs[0], l});
-  for (const Lookup* l : {&ResultLookup, &ResponseLookup, &KeyLookup, &UploadKeyLookup, &MessageLookup}) cases.push_back({&inputs[1], l});
+  for (const Lookup* l : {&ResultLookup, &ResponseLookup, &KeyLookup, &UploadKeyLookup, &MessageLookup})
+    cases.push_back({&inputs[0], l});
+  for (const Lookup* l : {&ResultLookup, &ResponseLookup, &KeyLookup, &UploadKeyLookup, &MessageLookup})
+    cases.push_back({&inputs[1], l});
   for (size_t i = 2; i < inputs.size(); ++i) cases.push_back({&inputs[i], &MessageLookup});
 
   // Every reader must agree, byte for byte, before anything is timed.
@@ -244,8 +251,8 @@ int main(int argc, char** argv) {
       std::memset(got, 0, sizeof got);
       const int r = peer.read(*c.input, *c.lookup, got);
       if (r != want || (r > 0 && c.lookup->want != Want::Bool && std::memcmp(got, expected, static_cast<size_t>(r)))) {
-        std::fprintf(stderr, "%s disagrees on %s %s: %d against %d\n", peer.name, c.input->name.c_str(),
-                     c.lookup->path, r, want);
+        std::fprintf(stderr, "%s disagrees on %s %s: %d against %d\n", peer.name, c.input->name.c_str(), c.lookup->path,
+                     r, want);
         return 1;
       }
     }

@@ -14,8 +14,7 @@ struct PeerValue {
 
 // simdjson On-Demand: looks keys up, one object level each, in text of
 // length bytes followed by at least SIMDJSON_PADDING readable bytes.
-PeerValue SimdjsonOnDemandLookup(const char* text, size_t length, const std::vector<const char*>& keys,
-                                 bool wantBool);
+PeerValue SimdjsonOnDemandLookup(const char* text, size_t length, const std::vector<const char*>& keys, bool wantBool);
 
 // The kernel that On-Demand was compiled for.
 std::string SimdjsonOnDemandKernel();

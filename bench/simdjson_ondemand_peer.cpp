@@ -4,11 +4,9 @@
 // widest kernel the machine has, as the DOM parser does through its own
 // run-time choice. The benchmark is built and run on the same machine.
 #include "bench/json_bench_peers.h"
-
 #include "simdjson.h"
 
-PeerValue SimdjsonOnDemandLookup(const char* text, size_t length, const std::vector<const char*>& keys,
-                                 bool wantBool) {
+PeerValue SimdjsonOnDemandLookup(const char* text, size_t length, const std::vector<const char*>& keys, bool wantBool) {
   static simdjson::ondemand::parser parser;
   PeerValue result{false, false, {}};
   simdjson::ondemand::document doc;

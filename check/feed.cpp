@@ -65,8 +65,8 @@ bool IsForThisWindows(const FeedItem& item) {
 
 struct ReadState {
   int depth;
-  int channels;    // open <channel> elements
-  int itemDepth;   // of the open <item>; 0 when none
+  int channels;      // open <channel> elements
+  int itemDepth;     // of the open <item>; 0 when none
   int versionDepth;  // of the open <sparkle:version>; 0 when none
   FeedItem current;
   FeedItem first;

@@ -24,10 +24,10 @@ struct FeedItem {
 
 struct FeedReading {
   FeedShape shape;
-  HRESULT error;  // the XML reader's, when not XML
-  UINT line;      // where the reader stopped
+  HRESULT error;   // the XML reader's, when not XML
+  UINT line;       // where the reader stopped
   int itemNumber;  // of the one taken, counted from 1
-  FeedItem item;  // the one taken
+  FeedItem item;   // the one taken
 };
 
 // Reads `size` bytes of a feed; the reader allows no DTD and a bounded depth.

@@ -64,7 +64,8 @@ void CheckGate(CheckReport& report) {
   ScopedRegKey key;
   const LSTATUS opened = OpenTollburyKeyToRecord(key.handle);
   if (opened == ERROR_SUCCESS) {
-    AddFinding(report, FindingStatus::Ok, Area, L"this user may set LastCheck (the right was asked for; nothing written)");
+    AddFinding(report, FindingStatus::Ok, Area,
+               L"this user may set LastCheck (the right was asked for; nothing written)");
   } else if (RunByServiceAccount(report)) {
     AddFinding(report, FindingStatus::Ok, Area,
                L"this account may not set LastCheck (error %ld); that is this account's right, not a user's",

@@ -7,8 +7,8 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 
 #include "check/signature_verdict.h"
@@ -30,8 +30,7 @@ bool HasSigningCertificate(const CRYPT_PROVIDER_SGNR* signerData) {
 void ReadSigner(const CRYPT_PROVIDER_SGNR* signerData, wchar_t (&signer)[SignerSize]) {
   signer[0] = L'\0';
   if (!HasSigningCertificate(signerData)) return;
-  CertGetNameStringW(signerData->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, signer,
-                     SignerSize);
+  CertGetNameStringW(signerData->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, signer, SignerSize);
 }
 
 // Builds the signer's chain again, this time fetching revocation lists and
@@ -45,10 +44,9 @@ LONG CheckRevocationOnline(const CRYPT_PROVIDER_SGNR& signerData) {
   parameters.dwUrlRetrievalTimeout = RevocationWaitMs;
   FILETIME asOf = signerData.sftVerifyAsOf;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, certificate, &asOf, certificate->hCertStore, &parameters,
-                               CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
-                                   CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT,
-                               nullptr, &chain))
+  if (!CertGetCertificateChain(
+          nullptr, certificate, &asOf, certificate->hCertStore, &parameters,
+          CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT, nullptr, &chain))
     return HRESULT_FROM_WIN32(GetLastError());
   CERT_CHAIN_POLICY_PARA policy = {};
   policy.cbSize = sizeof(policy);

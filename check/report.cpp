@@ -47,8 +47,7 @@ void WriteToConsole(OutputSink& sink, int count) {
 void WriteToFile(OutputSink& sink, int count) {
   for (int sent = 0; sent < count;) {
     DWORD written = 0;
-    if (!WriteFile(sink.out, sink.buffer + sent, static_cast<DWORD>(count - sent), &written, nullptr) ||
-        written == 0) {
+    if (!WriteFile(sink.out, sink.buffer + sent, static_cast<DWORD>(count - sent), &written, nullptr) || written == 0) {
       sink.failed = true;
       return;
     }

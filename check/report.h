@@ -43,7 +43,7 @@ struct SessionSummary {
 };
 
 struct CheckReport {
-  char version[32];  // the check's own FileVersion, UTF-8
+  char version[32];         // the check's own FileVersion, UTF-8
   char programVersion[24];  // the check's own file version number, as 3.6.2.0
   wchar_t account[AccountTextSize];
   wchar_t sid[SidTextSize];

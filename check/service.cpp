@@ -4,8 +4,8 @@
 #include <wincrypt.h>
 #include <winhttp.h>
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 
 #include "check/account.h"
@@ -54,8 +54,7 @@ const wchar_t* ProxyOrigin(ProxySource source) {
 }
 
 // Looks the route up as a start does and leaves it in `route`.
-void CheckRoute(CheckReport& report, const wchar_t* area, const wchar_t* host, const wchar_t* path,
-                ProxyRoute& route) {
+void CheckRoute(CheckReport& report, const wchar_t* area, const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
   ProxySource source = ProxySource::NoneSet;
   const Stopwatch watch = StartStopwatch();
   const int found = FindUserProxy(host, path, route.proxy, &source);
@@ -284,10 +283,10 @@ void CheckService(CheckReport& report, const wchar_t* area, SessionSummary& summ
     CheckCertificate(report, area, summary, trust, trace.certificate, host, offline);
     CertFreeCertificateContext(trace.certificate);
   } else {
-    AddFinding(report, trust.verifyCertificate ? FindingStatus::Fail : FindingStatus::Warn, area,
-               L"certificate: the key service showed none (error %d)%ls", result,
-               trust.verifyCertificate ? L"; with VerifyServerCertificate on, Windows' validation may have refused it"
-                                       : L"");
+    AddFinding(
+        report, trust.verifyCertificate ? FindingStatus::Fail : FindingStatus::Warn, area,
+        L"certificate: the key service showed none (error %d)%ls", result,
+        trust.verifyCertificate ? L"; with VerifyServerCertificate on, Windows' validation may have refused it" : L"");
   }
   if (trust.pinsMalformed) {
     // Nothing is posted with an unusable pin list.

@@ -165,9 +165,9 @@ void CheckReaders(CheckReport& report, const wchar_t* area, const wchar_t* path)
   PACL dacl = nullptr;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                            &dacl, nullptr, &descriptor);
+  const DWORD error =
+      GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, &dacl, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) {
     AddFinding(report, FindingStatus::Warn, area, L"who may read %ls cannot be told (error %lu)", path, error);
     return;
@@ -208,8 +208,8 @@ DWORD CheckKeyFile(CheckReport& report, const wchar_t* area, const wchar_t* path
                path);
   } else {
     AddFinding(report, FindingStatus::Fail, area,
-               L"%ls cannot be read (error %lu): a start counts both key files as missing and fetches new ones",
-               path, hashed);
+               L"%ls cannot be read (error %lu): a start counts both key files as missing and fetches new ones", path,
+               hashed);
   }
   return hashed;
 }
@@ -217,7 +217,8 @@ DWORD CheckKeyFile(CheckReport& report, const wchar_t* area, const wchar_t* path
 void CheckTrust(CheckReport& report, const wchar_t* area, const ServerTrust& trust) {
   if (trust.pinsMalformed)
     AddFinding(report, FindingStatus::Fail, area,
-               L"ServerKeyPins is not a valid pin list: %ls; a start sends nothing to the key service", trust.pinProblem);
+               L"ServerKeyPins is not a valid pin list: %ls; a start sends nothing to the key service",
+               trust.pinProblem);
   else if (trust.pinned)
     AddFinding(report, FindingStatus::Ok, area, L"ServerKeyPins holds %d pin%ls", trust.pins.count,
                trust.pins.count == 1 ? L"" : L"s");
@@ -225,7 +226,8 @@ void CheckTrust(CheckReport& report, const wchar_t* area, const ServerTrust& tru
     AddFinding(report, FindingStatus::Ok, area,
                L"VerifyServerCertificate is on: Windows' validation must accept the service's certificate");
   else if (trust.pinned && !trust.pinsMalformed)
-    AddFinding(report, FindingStatus::Ok, area, L"VerifyServerCertificate is off: the pins alone vouch for the service");
+    AddFinding(report, FindingStatus::Ok, area,
+               L"VerifyServerCertificate is off: the pins alone vouch for the service");
   if (!trust.pinned && !trust.verifyCertificate)
     AddFinding(report, FindingStatus::Warn, area,
                L"neither ServerKeyPins nor VerifyServerCertificate is set: a start accepts any certificate, so "

@@ -32,15 +32,17 @@ void ReportWinSparkle(CheckReport& report, const WinSparkleApi& api) {
   wchar_t version[FileVersionTextSize];
   if (GetModuleFileNameW(api.module, path, PathSize) == 0) path[0] = L'\0';
   ReadFileVersionText(path, version);
-  AddFinding(report, FindingStatus::Ok, Area, L"WinSparkle.dll loads from %ls with all %d functions a start needs, "
-             L"FileVersion \"%ls\"", path, WinSparkleFunctionCount, version);
+  AddFinding(report, FindingStatus::Ok, Area,
+             L"WinSparkle.dll loads from %ls with all %d functions a start needs, "
+             L"FileVersion \"%ls\"",
+             path, WinSparkleFunctionCount, version);
 }
 
 // Matters only while UpgradeCheck asks for update checks.
 void ReportWinSparkleFailure(CheckReport& report, const WinSparkleLoadFailure& failure, bool wanted) {
   const FindingStatus status = wanted ? FindingStatus::Warn : FindingStatus::Ok;
-  const wchar_t* consequence = wanted ? L"starts skip the update check; reinstall the package"
-                                      : L"not needed while UpgradeCheck is off";
+  const wchar_t* consequence =
+      wanted ? L"starts skip the update check; reinstall the package" : L"not needed while UpgradeCheck is off";
   if (failure.missingCount == 0) {
     AddFinding(report, status, Area, L"WinSparkle.dll cannot be loaded from the program's folder (error %lu): %ls",
                failure.loadError, consequence);
@@ -49,8 +51,8 @@ void ReportWinSparkleFailure(CheckReport& report, const WinSparkleLoadFailure& f
   wchar_t names[MissingNamesSize] = L"";
   int length = 0;
   for (int i = 0; i < failure.missingCount; ++i) {
-    const int written = _snwprintf(names + length, MissingNamesSize - 1 - length, L"%ls%hs", i > 0 ? L", " : L"",
-                                   failure.missing[i]);
+    const int written =
+        _snwprintf(names + length, MissingNamesSize - 1 - length, L"%ls%hs", i > 0 ? L", " : L"", failure.missing[i]);
     if (written < 0) break;
     length += written;
   }
@@ -193,8 +195,8 @@ void CheckFeed(CheckReport& report, const wchar_t* area, const wchar_t* url) {
                url, via, ms, FeedBodySize);
     return;
   }
-  AddFinding(report, FindingStatus::Ok, area, L"the feed %ls answers with status 200 (through %ls, %lld ms)", url,
-             via, ms);
+  AddFinding(report, FindingStatus::Ok, area, L"the feed %ls answers with status 200 (through %ls, %lld ms)", url, via,
+             ms);
   static FeedReading feed;
   ReadFeed(fetched.body, static_cast<int>(fetched.size), feed);
   wchar_t installed[VersionNameSize];
@@ -226,8 +228,8 @@ bool CheckUpdates(CheckReport& report) {
   return runs;
 }
 
-void CheckSessionFeed(CheckReport& report, const wchar_t* area, const SessionSettings& settings,
-                      bool updateCheckRuns, bool offline) {
+void CheckSessionFeed(CheckReport& report, const wchar_t* area, const SessionSettings& settings, bool updateCheckRuns,
+                      bool offline) {
   if (settings.feed != FeedUrlReading::Formed) {
     AddFinding(report, updateCheckRuns ? FindingStatus::Warn : FindingStatus::Ok, area,
                updateCheckRuns ? L"no usable HostName (at most 100 bytes): starts skip the update check; set HostName"

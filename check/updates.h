@@ -13,5 +13,5 @@ bool CheckUpdates(CheckReport& report);
 // A session's feed URL as its settings formed it from "HostName" and, unless
 // offline or no update check runs, what the feed answers with, fetched
 // through the user's proxy settings.
-void CheckSessionFeed(CheckReport& report, const wchar_t* area, const SessionSettings& settings,
-                      bool updateCheckRuns, bool offline);
+void CheckSessionFeed(CheckReport& report, const wchar_t* area, const SessionSettings& settings, bool updateCheckRuns,
+                      bool offline);

@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<char[]> out(new char[JsonValueBufferSize]);
   std::unique_ptr<char[]> expected(new char[JsonValueBufferSize]);
 
-  Compare(JsonUnescape(in.get(), length, out.get()), reference::Unescape(in.get(), length, expected.get()),
-          out.get(), expected.get());
+  Compare(JsonUnescape(in.get(), length, out.get()), reference::Unescape(in.get(), length, expected.get()), out.get(),
+          expected.get());
   Compare(JsonBase64Decode(in.get(), length, out.get()), reference::Base64Decode(in.get(), length, expected.get()),
           out.get(), expected.get());
   return 0;

@@ -87,8 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   text[bodySize] = '\0';
   const int length = static_cast<int>(bodySize);
 
-  static const char* const ProgramPaths[] = {"$.responseData.result", "$.response", "$.responseData.key",
-                                              "$.responseData.uploadKey", "$.responseMessage", "$"};
+  static const char* const ProgramPaths[] = {"$.responseData.result",    "$.response",        "$.responseData.key",
+                                             "$.responseData.uploadKey", "$.responseMessage", "$"};
   for (int kernel = 0; kernel < JsonScanKernelCount; ++kernel) {
     if (JsonUseScanKernel(kernel) != 0) continue;
     for (int cut : {length, length / 2}) {

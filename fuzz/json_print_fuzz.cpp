@@ -1,8 +1,6 @@
 // The writer's value printers and directive engine with arbitrary values,
 // precisions, byte strings, buffer sizes and directive-free formats. Checks
 // bounds, termination, sink call counts and that what is written reads back.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include "json/json_decode.h"
 #include "json/json_find.h"
@@ -22,7 +22,6 @@ namespace {
 void Require(bool condition) {
   if (!condition) std::abort();
 }
-
 
 void CheckDouble(double value, int precision) {
   Counting sink;

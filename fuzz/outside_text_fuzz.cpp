@@ -167,12 +167,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<WideText> texts = ReadWideTexts(data + 3, size - 3, 64);
   const WideText& first = texts[0];
   switch (data[0] % 6) {
-    case 0: CheckPins(first); break;
-    case 1: CheckBypass(first, texts.size() > 1 ? texts[1] : WideText()); break;
-    case 2: CheckPickedProxy(first); break;
-    case 3: CheckServiceUrl(first); break;
-    case 4: CheckLastCheck(first); break;
-    default: CheckWholeArguments(texts, static_cast<unsigned>(data[1] << 8 | data[2]));
+    case 0:
+      CheckPins(first);
+      break;
+    case 1:
+      CheckBypass(first, texts.size() > 1 ? texts[1] : WideText());
+      break;
+    case 2:
+      CheckPickedProxy(first);
+      break;
+    case 3:
+      CheckServiceUrl(first);
+      break;
+    case 4:
+      CheckLastCheck(first);
+      break;
+    default:
+      CheckWholeArguments(texts, static_cast<unsigned>(data[1] << 8 | data[2]));
   }
   return 0;
 }

@@ -15,9 +15,9 @@
 // other number and one that runs on into the next block are read one by one.
 #include "json/json_scan.h"
 
-#if defined(__AVX512BW__) && (defined(_MSC_VER) || (defined(__AVX512VBMI__) && defined(__AVX512VBMI2__) && \
-                                                    defined(__POPCNT__) && defined(__BMI2__) && \
-                                                    defined(__BMI__) && defined(__PCLMUL__)))
+#if defined(__AVX512BW__) &&                                                                             \
+    (defined(_MSC_VER) || (defined(__AVX512VBMI__) && defined(__AVX512VBMI2__) && defined(__POPCNT__) && \
+                           defined(__BMI2__) && defined(__BMI__) && defined(__PCLMUL__)))
 #include <immintrin.h>
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -58,8 +58,8 @@ inline __m512i InEveryLane(__m128i table) { return _mm512_maskz_broadcast_i32x4(
 // never read.
 inline __m512i FollowerTable() {
   constexpr unsigned AfterComma = ValueStart | Bit(ClassCloseObject) | Bit(ClassCloseArray);
-  return InEveryLane(_mm_setr_epi8(Bit(ClassString) | Bit(ClassCloseObject), ValueStart | Bit(ClassCloseArray), AfterValue,
-                                   AfterValue, ValueStart, AfterComma, 0, AfterValue,  //
+  return InEveryLane(_mm_setr_epi8(Bit(ClassString) | Bit(ClassCloseObject), ValueStart | Bit(ClassCloseArray),
+                                   AfterValue, AfterValue, ValueStart, AfterComma, 0, AfterValue,  //
                                    Bit(ClassColon), AfterValue, AfterValue, AfterValue, AfterValue,
                                    AfterValue | Bit(ClassColon), AfterValue, AfterValue));
 }
@@ -70,15 +70,15 @@ inline __m512i FollowerTable() {
 // after ',' is paired by the walk.
 inline __m512i ArrayOnlyTable() {
   constexpr unsigned ValueAfterComma = ValueStart & ~Bit(ClassString);
-  return InEveryLane(_mm_setr_epi8(0, 0, 0, 0, 0, ValueAfterComma, 0, 0, 0, 0, 0, 0, 0,
-                                   static_cast<char>(~Bit(ClassColon)), 0, 0));
+  return InEveryLane(
+      _mm_setr_epi8(0, 0, 0, 0, 0, ValueAfterComma, 0, 0, 0, 0, 0, 0, 0, static_cast<char>(~Bit(ClassColon)), 0, 0));
 }
 
 // A punctuation byte's class by its low four bits ('[' and ']' come out as
 // '{' and '}' and are moved up by one); scalars are marked apart.
 inline __m512i ClassByLowBits() {
-  return InEveryLane(
-      _mm_setr_epi8(0, 0, ClassString, 0, 0, 0, 0, 0, 0, 0, ClassColon, ClassOpenObject, ClassComma, ClassCloseObject, 0, 0));
+  return InEveryLane(_mm_setr_epi8(0, 0, ClassString, 0, 0, 0, 0, 0, 0, 0, ClassColon, ClassOpenObject, ClassComma,
+                                   ClassCloseObject, 0, 0));
 }
 
 // Bytes that end a scalar: a scalar runs until one of them.
@@ -197,9 +197,9 @@ inline __m512i Splat(char c) {
 }
 
 inline Splats MakeSplats() {
-  return Splats{Splat('"'), Splat('\\'), Splat(0x20), Splat('{'), Splat('}'), Splat(':'), Splat(','),  //
-                Splat(1), Splat(8), Splat(ClassScalar), Splat(ClassString),                                   //
-                Splat('0'), Splat(10), Splat('-'), Splat('.')};
+  return Splats{Splat('"'), Splat('\\'), Splat(0x20),        Splat('{'),         Splat('}'), Splat(':'), Splat(','),  //
+                Splat(1),   Splat(8),    Splat(ClassScalar), Splat(ClassString),                                      //
+                Splat('0'), Splat(10),   Splat('-'),         Splat('.')};
 }
 
 // Numbers that start in the block are checked in bulk when they take the
@@ -267,8 +267,7 @@ inline BlockFacts ClassifyBlock(const char* text, int base, uint64_t valid, cons
   const __mmask64 closeBytes = _mm512_cmpeq_epi8_mask(folded, k.closeCurly);
   const __mmask64 colonBytes = _mm512_cmpeq_epi8_mask(v, k.colon);
   const __mmask64 commaBytes = _mm512_cmpeq_epi8_mask(v, k.comma);
-  const __m512i spaceByLowBits =
-      InEveryLane(_mm_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0));
+  const __m512i spaceByLowBits = InEveryLane(_mm_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0));
   const uint64_t spaces = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(spaceByLowBits, v));
   const __mmask64 bracketBytes = _kor_mask64(openBytes, closeBytes);
   facts.squares = _mm512_mask_cmpneq_epi8_mask(bracketBytes, v, folded);

@@ -50,14 +50,22 @@ constexpr Base64ShiftedTables Base64Shifted;
 // one of b f n r t \ ".
 int EscapedByte(unsigned char letter) {
   switch (letter) {
-    case 'b': return 0x08;
-    case 'f': return 0x0C;
-    case 'n': return 0x0A;
-    case 'r': return 0x0D;
-    case 't': return 0x09;
-    case '\\': return 0x5C;
-    case '"': return 0x22;
-    default: return -1;
+    case 'b':
+      return 0x08;
+    case 'f':
+      return 0x0C;
+    case 'n':
+      return 0x0A;
+    case 'r':
+      return 0x0D;
+    case 't':
+      return 0x09;
+    case '\\':
+      return 0x5C;
+    case '"':
+      return 0x22;
+    default:
+      return -1;
   }
 }
 
@@ -68,7 +76,6 @@ unsigned HexDigitValue(unsigned char b) {
   if (b >= 'A' && b <= 'F') return b - 'A' + 10;
   return static_cast<unsigned char>(b - 0x57);
 }
-
 
 // Once a value is 0 or infinite, further steps by 10 cannot change it, and a
 // finite non-zero double becomes 0 or infinite within about 650 steps; so an
@@ -151,8 +158,8 @@ int JsonBase64Decode(const char* text, int length, char* out) {
   // certainly fit: one table look-up per byte, no per-byte checks.
   for (; g < groups && count <= JsonValueBufferSize - 3; ++g) {
     const unsigned char* p = in + 4 * g;
-    const uint32_t v = Base64Shifted.first[p[0]] | Base64Shifted.second[p[1]] | Base64Shifted.third[p[2]] |
-                       Base64Shifted.fourth[p[3]];
+    const uint32_t v =
+        Base64Shifted.first[p[0]] | Base64Shifted.second[p[1]] | Base64Shifted.third[p[2]] | Base64Shifted.fourth[p[3]];
     if (v & NotInAlphabet) break;
     out[count] = static_cast<char>(v >> 16);
     out[count + 1] = static_cast<char>(v >> 8);

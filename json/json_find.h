@@ -33,22 +33,21 @@ constexpr int JsonMaxDepth = 20;
 
 // Called once per token: (kind, text, start index of the token, token length
 // in bytes, context). Returns 0 to go on, anything else to stop the scan.
-typedef int (*JsonTokenFn)(int kind, const char* text, int start, int length,
-                           void* context);
+typedef int (*JsonTokenFn)(int kind, const char* text, int start, int length, void* context);
 
 // The path matcher's record; JsonFind sets it up afresh for every lookup.
 struct JsonFindState {
-  const char* path;      // NUL-terminated; path[0] is the root marker ("$")
-  int pathPos;           // first step not yet matched (starts at 1)
-  int depth;             // containers open at the current token
-  int matchedDepth;      // path steps matched so far
-  int arrayIndex;        // current element of the array being searched
-  int wantedIndex;       // element asked for by the last index step met
-  int containerStart;    // opening bracket of the last container opened at
-                         // matchedDepth, or -1
-  const char** outStart; // may be null
-  int* outLength;        // may be null
-  int foundKind;         // JsonTokenKind of the value found, 0 while none
+  const char* path;       // NUL-terminated; path[0] is the root marker ("$")
+  int pathPos;            // first step not yet matched (starts at 1)
+  int depth;              // containers open at the current token
+  int matchedDepth;       // path steps matched so far
+  int arrayIndex;         // current element of the array being searched
+  int wantedIndex;        // element asked for by the last index step met
+  int containerStart;     // opening bracket of the last container opened at
+                          // matchedDepth, or -1
+  const char** outStart;  // may be null
+  int* outLength;         // may be null
+  int foundKind;          // JsonTokenKind of the value found, 0 while none
 };
 
 // Scans text[0..length) and calls onToken for every token in text order.
@@ -63,13 +62,11 @@ int JsonWalk(const char* text, int length, JsonTokenFn onToken, void* context);
 int JsonScanString(const char* body, int remaining);
 
 // The JsonTokenFn used by JsonFind; context is a JsonFindState*.
-int JsonFindStep(int kind, const char* text, int start, int length,
-                 void* state);
+int JsonFindStep(int kind, const char* text, int start, int length, void* state);
 
 // Looks up path ("$", "$.a.b", "$.a[2].c", a backslash escapes the next path
 // byte in a name). Returns the kind of the value found (11..15, 91 or 123), 0
 // when absent, or the walk's negative result. outStart/outLength (each may be
 // null) are written only when the value is found; a String's extent includes
 // both quotes. A null or empty path selects the top-level value, like "$".
-int JsonFind(const char* text, int length, const char* path,
-             const char** outStart, int* outLength);
+int JsonFind(const char* text, int length, const char* path, const char** outStart, int* outLength);

@@ -17,21 +17,27 @@ constexpr int NumberWorkArea = 48;
 constexpr int MinPrecision = 1;
 constexpr int MaxPrecision = 33;
 
-int Emit(JsonWriteFn sink, void* context, const char* bytes, int count) {
-  return sink(bytes, count, context);
-}
+int Emit(JsonWriteFn sink, void* context, const char* bytes, int count) { return sink(bytes, count, context); }
 
 // Returns the letter that follows the backslash when b must be escaped, else 0.
 char EscapeLetter(unsigned char b) {
   switch (b) {
-    case 0x08: return 'b';
-    case 0x0C: return 'f';
-    case 0x0A: return 'n';
-    case 0x0D: return 'r';
-    case 0x09: return 't';
-    case 0x5C: return '\\';
-    case 0x22: return '"';
-    default: return 0;
+    case 0x08:
+      return 'b';
+    case 0x0C:
+      return 'f';
+    case 0x0A:
+      return 'n';
+    case 0x0D:
+      return 'r';
+    case 0x09:
+      return 't';
+    case 0x5C:
+      return '\\';
+    case 0x22:
+      return '"';
+    default:
+      return 0;
   }
 }
 

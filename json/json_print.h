@@ -31,8 +31,7 @@ struct JsonFixedBuffer {
 
 // Writer behind "%M": writes through sink and may take further arguments from
 // *args. Returns the sum of the sink results.
-typedef int (*JsonPrintCallback)(JsonWriteFn sink, void* sinkContext,
-                                 va_list* args);
+typedef int (*JsonPrintCallback)(JsonWriteFn sink, void* sinkContext, va_list* args);
 
 // Sink that stores into a JsonFixedBuffer (context), always leaving the
 // buffer NUL-terminated. Returns the bytes stored by this call; stores
@@ -40,8 +39,7 @@ typedef int (*JsonPrintCallback)(JsonWriteFn sink, void* sinkContext,
 int JsonWriteFixedBuffer(const char* bytes, int count, void* context);
 
 // The directive engine. Returns the sum of all sink results.
-int JsonVPrintf(JsonWriteFn sink, void* sinkContext, const char* format,
-                va_list* args);
+int JsonVPrintf(JsonWriteFn sink, void* sinkContext, const char* format, va_list* args);
 
 // Writes into buffer (size bytes, NUL included). Returns the bytes stored, NUL
 // not counted. A null buffer or a size below 1 stores nothing and returns 0.
@@ -49,18 +47,15 @@ int JsonPrintf(char* buffer, int size, const char* format, ...);
 
 // Quoted string: quote, each byte (escaped as \b \f \n \r \t \\ \" where
 // needed, one sink call per byte or escape character), quote.
-int JsonPrintQuoted(JsonWriteFn sink, void* sinkContext, const char* bytes,
-                    int count);
+int JsonPrintQuoted(JsonWriteFn sink, void* sinkContext, const char* bytes, int count);
 
 // Decimal integer, one sink call. isSigned false reads the 32 bits unsigned.
-int JsonPrintInt(JsonWriteFn sink, void* sinkContext, int value,
-                 bool isSigned);
+int JsonPrintInt(JsonWriteFn sink, void* sinkContext, int value, bool isSigned);
 
 // Number with precision significant digits (clamped to 1..33), in fixed or
 // scientific notation, without trailing zeros; "inf", "-inf", "nan". One sink
 // call.
-int JsonPrintDouble(JsonWriteFn sink, void* sinkContext, double value,
-                    int precision);
+int JsonPrintDouble(JsonWriteFn sink, void* sinkContext, double value, int precision);
 
 // Writes "e", sign and at least two digits of magnitude (0..400) to dest
 // (5 bytes). Returns the characters written (4 or 5), or 0 when the magnitude

@@ -27,9 +27,9 @@ int WidestAvailableKernel() {
 #if JSON_SCAN_SSE2
 uint64_t Stops16(const char* p) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+  const __m128i hit =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                   _mm_cmpeq_epi8(v, _mm_setzero_si128()));
   return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 #endif

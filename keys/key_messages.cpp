@@ -70,8 +70,8 @@ int BuildValidateKeyRequest(const char* clientVersion, const char* clientIp, con
                     clientVersion, clientIp, keyDigest, uploadKeyDigest);
 }
 
-int BuildGetKeyRequest(const char* clientVersion, const char* clientIp, const char* userName,
-                       const char* password, char (&body)[KeyRequestSize]) {
+int BuildGetKeyRequest(const char* clientVersion, const char* clientIp, const char* userName, const char* password,
+                       char (&body)[KeyRequestSize]) {
   if (userName != nullptr && userName[0] == '\\') ++userName;
   return JsonPrintf(body, KeyRequestSize,
                     "{\"appId\":\"DUREZIR\",\"client_version\":%Q,\"client_ip\":%Q,"

@@ -18,8 +18,8 @@ int BuildValidateKeyRequest(const char* clientVersion, const char* clientIp, con
 // Writes the "getKey" body into `body`, every text quoted and escaped. One
 // leading backslash of `userName` is dropped: the credentials dialog may hand
 // back a name prefixed by an empty domain. Returns the bytes written.
-int BuildGetKeyRequest(const char* clientVersion, const char* clientIp, const char* userName,
-                       const char* password, char (&body)[KeyRequestSize]);
+int BuildGetKeyRequest(const char* clientVersion, const char* clientIp, const char* userName, const char* password,
+                       char (&body)[KeyRequestSize]);
 
 // True only when the reply's responseData.result is the literal true and its
 // response is exactly "PASS". A null reply counts as an empty text.

@@ -191,8 +191,8 @@ bool KeysNeedFetching(const wchar_t* serviceUrl, const ClientIdentity& identity,
 
   int status = 500;
   bool accepted = false;
-  const int result = ValidateKeyDigests(serviceUrl, identity.versionText, identity.ipText, keyDigest,
-                                        uploadKeyDigest, trust, route, status, accepted);
+  const int result = ValidateKeyDigests(serviceUrl, identity.versionText, identity.ipText, keyDigest, uploadKeyDigest,
+                                        trust, route, status, accepted);
   if (result != 0) {
     ShowCommunicationsError(L"Key Validation Error", EventKeyValidationError, serviceUrl, status, result);
     return false;
@@ -213,8 +213,8 @@ void WriteKeyFiles(const KeyFiles& files, const GetKeyOutcome& outcome) {
   if (removed > 0) LogLineNumber(L"[tollbury] Removed ", removed, L" leftover temporary key files.\n");
   wchar_t keyTemporary[PathSize];
   wchar_t uploadKeyTemporary[PathSize];
-  const DWORD keyStaged = StageFileContents(files.keyPath, outcome.key,
-                                            static_cast<unsigned long>(outcome.keyLength), keyTemporary);
+  const DWORD keyStaged =
+      StageFileContents(files.keyPath, outcome.key, static_cast<unsigned long>(outcome.keyLength), keyTemporary);
   if (keyStaged != 0) ShowFileWriteError(files.keyPath, keyStaged);
   const DWORD uploadKeyStaged = StageFileContents(
       files.uploadKeyPath, outcome.uploadKey, static_cast<unsigned long>(outcome.uploadKeyLength), uploadKeyTemporary);

@@ -26,10 +26,10 @@ void AdoptSessionName(wchar_t (&sessionName)[SessionNameSize], const wchar_t* na
 }  // namespace
 
 void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
-                    wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade,
-                    bool& updateCheck) {
+                    wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade, bool& updateCheck) {
   passThrough[0] = L'\0';
-  const int capacity = passThroughRoom < 1 ? 1 : (passThroughRoom > PassThroughSize ? PassThroughSize : passThroughRoom);
+  const int capacity =
+      passThroughRoom < 1 ? 1 : (passThroughRoom > PassThroughSize ? PassThroughSize : passThroughRoom);
   int length = 0;
   bool dropping = false;
   for (int i = 1; i < argc; ++i) {

@@ -12,5 +12,4 @@ bool ParseCommandLine(wchar_t (&sessionName)[SessionNameSize], wchar_t (&passThr
 
 // The same over an explicit argument vector (argv[0] is the program).
 void ParseArguments(int argc, wchar_t** argv, wchar_t (&sessionName)[SessionNameSize],
-                    wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade,
-                    bool& updateCheck);
+                    wchar_t (&passThrough)[PassThroughSize], int passThroughRoom, bool& noUpgrade, bool& updateCheck);

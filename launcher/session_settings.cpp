@@ -52,8 +52,8 @@ void ReadServerKeyPins(HKEY sessionKey, ServerTrust& trust) {
   trust.pinned = true;
   wchar_t(&problem)[PinProblemSize] = trust.pinProblem;
   if (FAILED(read)) {
-    _snwprintf(problem, PinProblemSize - 1, read == DISP_E_TYPEMISMATCH ? L"it is not a REG_SZ value"
-                                                                       : L"it cannot be read (0x%08lX)",
+    _snwprintf(problem, PinProblemSize - 1,
+               read == DISP_E_TYPEMISMATCH ? L"it is not a REG_SZ value" : L"it cannot be read (0x%08lX)",
                static_cast<unsigned long>(read));
     problem[PinProblemSize - 1] = L'\0';
     trust.pinsMalformed = true;

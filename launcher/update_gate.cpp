@@ -6,11 +6,11 @@
 
 #include "launcher/admin_token.h"
 #include "launcher/last_check.h"
-#include "sys/limits.h"
 #include "launcher/throttle.h"
 #include "sys/debug_log.h"
 #include "sys/event_log.h"
 #include "sys/handle_guard.h"
+#include "sys/limits.h"
 #include "sys/registry.h"
 
 namespace {

@@ -16,10 +16,9 @@ enum class UpdateWaitVerdict {
 
 struct UpdateWaitTimes {
   unsigned long long checkStartedMs;
-  bool windowSeen;                     // a window of the framework was seen since the check began
+  bool windowSeen;                      // a window of the framework was seen since the check began
   unsigned long long lastWindowSeenMs;  // when it was last seen; only with windowSeen
 };
 
 // Notes a window shown now into `times`, then decides.
-UpdateWaitVerdict DecideUpdateWait(UpdateWaitTimes& times, bool callbackSeen, bool windowNow,
-                                   unsigned long long nowMs);
+UpdateWaitVerdict DecideUpdateWait(UpdateWaitTimes& times, bool callbackSeen, bool windowNow, unsigned long long nowMs);

@@ -24,8 +24,8 @@ bool IsCandidate(const WIN32_FIND_DATAW& entry) {
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && entry.cFileName[0] != L'.';
 }
 
-void Tell(VersionListener listener, void* context, const wchar_t* searchPattern, const wchar_t* name,
-          bool nameTooLong, const VersionKey& key) {
+void Tell(VersionListener listener, void* context, const wchar_t* searchPattern, const wchar_t* name, bool nameTooLong,
+          const VersionKey& key) {
   if (listener == nullptr) return;
   const VersionDirectory directory = {name, nameTooLong, key, HoldsClient(searchPattern, name)};
   listener(directory, context);

@@ -96,9 +96,10 @@ bool LoadWinSparkle(WinSparkleApi& api, WinSparkleLoadFailure* failure, bool wit
   // administrator rights. The search flags then govern the DLL's own
   // imports: beside the program, then System32.
   wchar_t path[PathSize];
-  HMODULE module = PathBesideProgram(L"WinSparkle.dll", path)
-                       ? LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)
-                       : nullptr;
+  HMODULE module =
+      PathBesideProgram(L"WinSparkle.dll", path)
+          ? LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)
+          : nullptr;
   if (module == nullptr) {
     told.loadError = GetLastError();
     LogLoadFailure(told.loadError);

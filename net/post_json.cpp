@@ -1,5 +1,11 @@
 #include "net/post_json.h"
 
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstring>
+#include <cwchar>
+
 #include "net/identity.h"
 #include "net/proxy.h"
 #include "net/proxy_answer.h"
@@ -10,15 +16,8 @@
 #include "sys/event_log.h"
 #include "sys/handle_guard.h"
 
-#include <windows.h>
-#include <winhttp.h>
-
-#include <cstring>
-#include <cwchar>
-
 static_assert(PostJsonUrlPartTooLong == ERROR_BUFFER_OVERFLOW, "documented as ERROR_BUFFER_OVERFLOW");
-static_assert(PostJsonReplyTooLarge == ERROR_MESSAGE_EXCEEDS_MAX_SIZE,
-              "documented as ERROR_MESSAGE_EXCEEDS_MAX_SIZE");
+static_assert(PostJsonReplyTooLarge == ERROR_MESSAGE_EXCEEDS_MAX_SIZE, "documented as ERROR_MESSAGE_EXCEEDS_MAX_SIZE");
 static_assert(PostJsonServerKeyMismatch == TRUST_E_EXPLICIT_DISTRUST, "documented as TRUST_E_EXPLICIT_DISTRUST");
 static_assert(PostJsonKeyPinsMalformed == ERROR_BAD_CONFIGURATION, "documented as ERROR_BAD_CONFIGURATION");
 static_assert(PostJsonStoppedBeforeBody == ERROR_CANCELLED, "documented as ERROR_CANCELLED");
@@ -32,9 +31,9 @@ constexpr int SuccessStatus = 200;
 constexpr int InvalidUrlFallback = static_cast<int>(0x800C0002);       // INET_E_INVALID_URL
 constexpr int InvalidResponseFallback = static_cast<int>(0x80072F78);  // HRESULT of 12152
 constexpr DWORD SecureRefreshFlags = WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH;
-constexpr DWORD IgnoreCertificateProblems =
-    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
-    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+constexpr DWORD IgnoreCertificateProblems = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+                                            SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                                            SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
 const wchar_t JsonHeaders[] = L"Accept: application/json\r\nContent-Type: application/json\r\n";
 const wchar_t EncodingHeader[] = L"Accept-Encoding: gzip, deflate\r\n";
@@ -50,20 +49,17 @@ int LastErrorOr(int fallback) {
 }
 
 void SetStatus(int* status, int value) {
-  if (status)
-    *status = value;
+  if (status) *status = value;
 }
 
 void CopyUrlPart(const wchar_t* part, DWORD length, wchar_t (&target)[UrlPartSize]) {
   const DWORD copied = part ? length : 0;
-  if (copied > 0)
-    std::wmemcpy(target, part, copied);
+  if (copied > 0) std::wmemcpy(target, part, copied);
   target[copied] = L'\0';
 }
 
 void AppendWide(wchar_t (&block)[HeaderBlockSize], size_t& length, const wchar_t* text) {
-  for (; *text && length + 1 < HeaderBlockSize; ++text)
-    block[length++] = *text;
+  for (; *text && length + 1 < HeaderBlockSize; ++text) block[length++] = *text;
   block[length] = L'\0';
 }
 
@@ -74,13 +70,11 @@ void AppendWidenedAscii(wchar_t (&block)[HeaderBlockSize], size_t& length, const
   block[length] = L'\0';
 }
 
-void BuildHeaderBlock(const char* clientIp, bool withEncoding,
-                      wchar_t (&block)[HeaderBlockSize]) {
+void BuildHeaderBlock(const char* clientIp, bool withEncoding, wchar_t (&block)[HeaderBlockSize]) {
   size_t length = 0;
   block[0] = L'\0';
   AppendWide(block, length, JsonHeaders);
-  if (withEncoding)
-    AppendWide(block, length, EncodingHeader);
+  if (withEncoding) AppendWide(block, length, EncodingHeader);
   AppendWide(block, length, ClientIdName);
   AppendWidenedAscii(block, length, clientIp);
   AppendWide(block, length, HeaderEnd);
@@ -96,8 +90,7 @@ void SetDwordOption(HINTERNET request, DWORD option, DWORD value) {
 bool SetRequestOptions(HINTERNET request, bool verifyCertificate) {
   SetDwordOption(request, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER);
   SetDwordOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS);
-  if (!verifyCertificate)
-    SetDwordOption(request, WINHTTP_OPTION_SECURITY_FLAGS, IgnoreCertificateProblems);
+  if (!verifyCertificate) SetDwordOption(request, WINHTTP_OPTION_SECURITY_FLAGS, IgnoreCertificateProblems);
   DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
   const bool decompresses =
       WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompression, sizeof(decompression)) != FALSE;
@@ -124,10 +117,8 @@ bool SecureChannelIsUp(HINTERNET request) {
 // 0 for none.
 DWORD ProxyLogonScheme(HINTERNET request) {
   DWORD supported = 0, first = 0, target = 0;
-  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
-    return 0;
-  if (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE)
-    return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) return 0;
+  if (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) return WINHTTP_AUTH_SCHEME_NEGOTIATE;
   return (supported & WINHTTP_AUTH_SCHEME_NTLM) ? WINHTTP_AUTH_SCHEME_NTLM : 0;
 }
 
@@ -136,8 +127,7 @@ int WriteBody(HINTERNET request, const char* body, DWORD bodyLength) {
     DWORD written = 0;
     if (!WinHttpWriteData(request, body + sent, bodyLength - sent, &written))
       return LastErrorOr(ERROR_CONNECTION_REFUSED);
-    if (written == 0)
-      return ERROR_WRITE_FAULT;
+    if (written == 0) return ERROR_WRITE_FAULT;
     sent += written;
   }
   return 0;
@@ -213,10 +203,8 @@ bool StopsBeforeBody(const Exchange& exchange) { return exchange.trace && exchan
 void KeepCertificate(HINTERNET request, PostJsonTrace& trace) {
   const CERT_CONTEXT* certificate = nullptr;
   DWORD size = sizeof(certificate);
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) || !certificate)
-    return;
-  if (trace.certificate)
-    CertFreeCertificateContext(trace.certificate);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) || !certificate) return;
+  if (trace.certificate) CertFreeCertificateContext(trace.certificate);
   trace.certificate = certificate;
 }
 
@@ -227,13 +215,11 @@ void SendBodyToService(HINTERNET request, const Exchange& exchange, SendOutcome&
   // change this late.
   if (outcome.signingIn)
     SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
-  if (exchange.trace)
-    KeepCertificate(request, *exchange.trace);
+  if (exchange.trace) KeepCertificate(request, *exchange.trace);
   const ServerTrust* trust = exchange.trust;
   if (trust && trust->pinned) {
     outcome.error = CheckServerKey(request, *trust);
-    if (outcome.error != 0)
-      return;
+    if (outcome.error != 0) return;
   }
   if (StopsBeforeBody(exchange)) {
     outcome.error = PostJsonStoppedBeforeBody;
@@ -260,10 +246,8 @@ void SendWholeRequest(HINTERNET request, const Exchange& exchange, SendOutcome& 
     outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
     return;
   }
-  if (exchange.trace)
-    KeepCertificate(request, *exchange.trace);
-  if (!WinHttpReceiveResponse(request, nullptr))
-    outcome.error = LastErrorOr(InvalidResponseFallback);
+  if (exchange.trace) KeepCertificate(request, *exchange.trace);
+  if (!WinHttpReceiveResponse(request, nullptr)) outcome.error = LastErrorOr(InvalidResponseFallback);
 }
 
 // One send. Through a proxy or to a pinned key, the headers go alone, so
@@ -280,13 +264,12 @@ void SendOnce(HINTERNET request, const Exchange& exchange, SendOutcome& outcome,
     SendWholeRequest(request, exchange, outcome);
     return;
   }
-  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                          exchange.bodyLength, 0)) {
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, exchange.bodyLength,
+                          0)) {
     outcome.error = LastErrorOr(ERROR_CONNECTION_REFUSED);
     return;
   }
-  if (outcome.throughProxy)
-    outcome.tunnelUp = SecureChannelIsUp(request);
+  if (outcome.throughProxy) outcome.tunnelUp = SecureChannelIsUp(request);
   if (outcome.tunnelUp)
     SendBodyToService(request, exchange, outcome);
   else
@@ -308,12 +291,10 @@ int SendPastProxy(HINTERNET request, const Exchange& exchange, bool throughProxy
         return outcome.error;
       case NextStep::SignIn:
         outcome.signingIn = true;
-        if (exchange.trace)
-          exchange.trace->proxySignInScheme = scheme;
+        if (exchange.trace) exchange.trace->proxySignInScheme = scheme;
         [[fallthrough]];
       case NextStep::Resend:
-        if (!outcome.signingIn || OfferLogonToProxy(request, scheme))
-          continue;
+        if (!outcome.signingIn || OfferLogonToProxy(request, scheme)) continue;
         [[fallthrough]];
       case NextStep::ProxySignInRefused:
         attempt = {Way::ProxySignInRefused, 0};
@@ -331,37 +312,29 @@ int PostOnce(const Exchange& exchange, const wchar_t* proxy, char** reply, int* 
   // Nothing has been sent until the request goes out.
   attempt = {throughProxy ? Way::ProxyNotReached : Way::Final, 0};
   WinHttpHandle session(OpenSession(proxy));
-  if (!session.handle)
-    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  if (!session.handle) return LastErrorOr(ERROR_CONNECTION_REFUSED);
   WinHttpHandle connection(WinHttpConnect(session.handle, exchange.host, INTERNET_DEFAULT_HTTPS_PORT, 0));
-  if (!connection.handle)
-    return LastErrorOr(ERROR_CONNECTION_REFUSED);
-  WinHttpHandle request(WinHttpOpenRequest(connection.handle, L"POST", exchange.path, nullptr,
-                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                           SecureRefreshFlags));
-  if (!request.handle)
-    return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  if (!connection.handle) return LastErrorOr(ERROR_CONNECTION_REFUSED);
+  WinHttpHandle request(WinHttpOpenRequest(connection.handle, L"POST", exchange.path, nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, SecureRefreshFlags));
+  if (!request.handle) return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
   const ServerTrust* trust = exchange.trust;
   const bool decompresses = SetRequestOptions(request.handle, trust && trust->verifyCertificate);
   wchar_t headers[HeaderBlockSize];
   BuildHeaderBlock(exchange.clientIp, decompresses, headers);
-  if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1),
-                                WINHTTP_ADDREQ_FLAG_ADD))
+  if (!WinHttpAddRequestHeaders(request.handle, headers, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD))
     return LastErrorOr(ERROR_CONNECTION_REFUSED);
 
   attempt = {Way::Final, 0};
   const int sent = SendPastProxy(request.handle, exchange, throughProxy, attempt);
-  if (sent != 0)
-    return sent;
+  if (sent != 0) return sent;
 
   const int accepted = AcceptReplyStatus(request.handle, status);
-  if (accepted != 0)
-    return accepted;
+  if (accepted != 0) return accepted;
 
   const int read = ReadBody(request.handle, reply);
-  if (read != 0)
-    return read;
+  if (read != 0) return read;
   SetStatus(status, SuccessStatus);
   return 0;
 }
@@ -385,8 +358,7 @@ void LogProxyGivenUp(const Attempt& attempt, const wchar_t* proxy, int result) {
 }
 
 void NoteProxyGivenUp(PostJsonTrace* trace, const Attempt& attempt, int result) {
-  if (!trace)
-    return;
+  if (!trace) return;
   trace->proxyGivenUp = true;
   trace->proxySignInRefused = attempt.way == Way::ProxySignInRefused;
   trace->proxyStatus = attempt.proxyStatus;
@@ -395,30 +367,26 @@ void NoteProxyGivenUp(PostJsonTrace* trace, const Attempt& attempt, int result) 
 
 void ResolveRoute(const wchar_t* host, const wchar_t* path, ProxyRoute& route) {
   const int found = FindUserProxy(host, path, route.proxy);
-  if (found != 0)
-    LogGoingDirect(EventProxyNotFound, L"[tollbury] The proxy could not be found", L" (error ", found);
+  if (found != 0) LogGoingDirect(EventProxyNotFound, L"[tollbury] The proxy could not be found", L" (error ", found);
   route.resolved = true;
 }
 
 }  // namespace
 
-int CrackServiceUrl(const wchar_t* url, wchar_t (&host)[ServiceUrlPartSize],
-                    wchar_t (&path)[ServiceUrlPartSize]) {
+int CrackServiceUrl(const wchar_t* url, wchar_t (&host)[ServiceUrlPartSize], wchar_t (&path)[ServiceUrlPartSize]) {
   URL_COMPONENTS parts = {};
   parts.dwStructSize = sizeof(parts);
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url, static_cast<DWORD>(std::wcslen(url)), 0, &parts))
-    return LastErrorOr(InvalidUrlFallback);
-  if (parts.dwHostNameLength >= UrlPartSize || parts.dwUrlPathLength >= UrlPartSize)
-    return PostJsonUrlPartTooLong;
+  if (!WinHttpCrackUrl(url, static_cast<DWORD>(std::wcslen(url)), 0, &parts)) return LastErrorOr(InvalidUrlFallback);
+  if (parts.dwHostNameLength >= UrlPartSize || parts.dwUrlPathLength >= UrlPartSize) return PostJsonUrlPartTooLong;
   CopyUrlPart(parts.lpszHostName, parts.dwHostNameLength, host);
   CopyUrlPart(parts.lpszUrlPath, parts.dwUrlPathLength, path);
   return 0;
 }
 
-int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust, ProxyRoute* route, PostJsonTrace* trace, const char* clientIp) {
+int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status, const ServerTrust* trust,
+             ProxyRoute* route, PostJsonTrace* trace, const char* clientIp) {
   SetStatus(status, FailureStatus);
   char lookedUpIp[ClientTextSize];
   if (!clientIp) {
@@ -426,19 +394,15 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
     clientIp = lookedUpIp;
   }
   *reply = nullptr;
-  if (!serviceUrl)
-    return InvalidUrlFallback;
-  if (!body)
-    body = "";
+  if (!serviceUrl) return InvalidUrlFallback;
+  if (!body) body = "";
   // An unusable pin list must not fall back to trusting any certificate.
-  if (trust && trust->pinsMalformed)
-    return PostJsonKeyPinsMalformed;
+  if (trust && trust->pinsMalformed) return PostJsonKeyPinsMalformed;
 
   wchar_t host[UrlPartSize];
   wchar_t path[UrlPartSize];
   const int cracked = CrackServiceUrl(serviceUrl, host, path);
-  if (cracked != 0)
-    return cracked;
+  if (cracked != 0) return cracked;
   const Exchange exchange = {host, path, clientIp, body, static_cast<DWORD>(std::strlen(body)), trust, trace};
 
   // A service that was reachable without the user's proxy stays reachable:
@@ -446,14 +410,12 @@ int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* sta
   // directly, but never once the body may have reached the service.
   ProxyRoute onlyThisRequest = {};
   ProxyRoute& chosen = route ? *route : onlyThisRequest;
-  if (!chosen.resolved)
-    ResolveRoute(host, path, chosen);
+  if (!chosen.resolved) ResolveRoute(host, path, chosen);
   Attempt attempt = {Way::Final, 0};
   if (chosen.proxy[0] != L'\0') {
     LogLine3(L"[tollbury] Reaching the key service through proxy ", chosen.proxy, L"\n");
     const int result = PostOnce(exchange, chosen.proxy, reply, status, attempt);
-    if (attempt.way == Way::Final)
-      return result;
+    if (attempt.way == Way::Final) return result;
     LogProxyGivenUp(attempt, chosen.proxy, result);
     NoteProxyGivenUp(trace, attempt, result);
     chosen.proxy[0] = L'\0';

@@ -78,6 +78,5 @@ struct PostJsonTrace {
 // `trace` may be null; see PostJsonTrace.
 // `clientIp` is the text of the "vrd-clientid" header, as GetClientIpAddress
 // gives it; null: it is looked up for this request.
-int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status,
-             const ServerTrust* trust = nullptr, ProxyRoute* route = nullptr, PostJsonTrace* trace = nullptr,
-             const char* clientIp = nullptr);
+int PostJson(const wchar_t* serviceUrl, const char* body, char** reply, int* status, const ServerTrust* trust = nullptr,
+             ProxyRoute* route = nullptr, PostJsonTrace* trace = nullptr, const char* clientIp = nullptr);

@@ -1,17 +1,17 @@
 #include "net/proxy.h"
 
-#include "net/identity.h"
-#include "sys/handle_guard.h"
-
 #include <windows.h>
 #include <winhttp.h>
 
 #include <cwchar>
 
+#include "net/identity.h"
+#include "sys/handle_guard.h"
+
 namespace {
 
-constexpr size_t HostPartSize = 256;                      // as PostJson cracks it
-constexpr size_t ScriptUrlSize = 8 + 2 * HostPartSize;    // "https://", host, path
+constexpr size_t HostPartSize = 256;                    // as PostJson cracks it
+constexpr size_t ScriptUrlSize = 8 + 2 * HostPartSize;  // "https://", host, path
 
 using WinHttpHandle = ScopedHandle<HINTERNET, BOOL, WinHttpCloseHandle>;
 // What WinHttpGetIEProxyConfigForCurrentUser and WinHttpGetProxyForUrl hand
@@ -35,12 +35,10 @@ int LastErrorOr(int fallback) {
 int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, const wchar_t* scriptUrl,
                    wchar_t (&proxy)[ProxyNameSize]) {
   wchar_t url[ScriptUrlSize];
-  if (!BuildScriptUrl(host, path, url))
-    return ERROR_BUFFER_OVERFLOW;
-  WinHttpHandle session(WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session.handle)
-    return LastErrorOr(ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR);
+  if (!BuildScriptUrl(host, path, url)) return ERROR_BUFFER_OVERFLOW;
+  WinHttpHandle session(
+      WinHttpOpen(ClientUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session.handle) return LastErrorOr(ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR);
 
   WINHTTP_AUTOPROXY_OPTIONS options = {};
   if (autoDetect) {
@@ -60,14 +58,11 @@ int AskProxyScript(const wchar_t* host, const wchar_t* path, BOOL autoDetect, co
     options.fAutoLogonIfChallenged = TRUE;
     asked = WinHttpGetProxyForUrl(session.handle, url, &options, &answer);
   }
-  if (!asked)
-    return LastErrorOr(ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR);
+  if (!asked) return LastErrorOr(ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR);
   GlobalBlock proxyList(answer.lpszProxy);
   GlobalBlock bypassList(answer.lpszProxyBypass);
-  if (answer.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || !answer.lpszProxy)
-    return 0;  // DIRECT
-  if (answer.lpszProxyBypass && ProxyBypassesHost(answer.lpszProxyBypass, host))
-    return 0;
+  if (answer.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || !answer.lpszProxy) return 0;  // DIRECT
+  if (answer.lpszProxyBypass && ProxyBypassesHost(answer.lpszProxyBypass, host)) return 0;
   PickHttpsProxy(answer.lpszProxy, proxy);
   return 0;
 }
@@ -113,11 +108,9 @@ int FindUserProxy(const wchar_t* host, const wchar_t* path, wchar_t (&proxy)[Pro
       from = ProxySource::StaticProxy;
     return 0;
   }
-  if (scriptResult != 0)
-    from = ProxySource::ScriptDirect;
+  if (scriptResult != 0) from = ProxySource::ScriptDirect;
   // Auto-detection that finds no script is the common case of a network
   // without a proxy, not a failure.
-  if (scriptResult == ERROR_WINHTTP_AUTODETECTION_FAILED && !settings.lpszAutoConfigUrl)
-    return 0;
+  if (scriptResult == ERROR_WINHTTP_AUTODETECTION_FAILED && !settings.lpszAutoConfigUrl) return 0;
   return scriptResult;
 }

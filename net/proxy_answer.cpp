@@ -23,8 +23,7 @@ void LogRefusedTimeout(DWORD option, DWORD value, const wchar_t* when, DWORD err
 
 // Returns 0, or the refusal's error.
 DWORD SetTimeout(HINTERNET request, DWORD option, DWORD value, const wchar_t* when) {
-  if (WinHttpSetOption(request, option, &value, sizeof(value)))
-    return 0;
+  if (WinHttpSetOption(request, option, &value, sizeof(value))) return 0;
   const DWORD error = GetLastError();
   LogRefusedTimeout(option, value, when, error);
   return error;
@@ -45,19 +44,17 @@ void BoundTimeout(HINTERNET request, DWORD option, SavedTimeout& saved) {
 
 int ReceiveProxyAnswer(HINTERNET request) {
   SavedTimeout saved[ReceiveOptionCount];
-  for (int i = 0; i < ReceiveOptionCount; ++i)
-    BoundTimeout(request, ReceiveOptions[i], saved[i]);
+  for (int i = 0; i < ReceiveOptionCount; ++i) BoundTimeout(request, ReceiveOptions[i], saved[i]);
   int result = 0;
   if (!WinHttpReceiveResponse(request, nullptr)) {
     const DWORD error = GetLastError();
     result = error != 0 ? static_cast<int>(error) : InvalidResponseFallback;
   }
   for (int i = 0; i < ReceiveOptionCount; ++i) {
-    if (!saved[i].bounded)
-      continue;
-    const DWORD restored = SetTimeout(request, ReceiveOptions[i], saved[i].value, L" ms again after the proxy's answer");
-    if (result == 0 && restored != 0)
-      result = static_cast<int>(restored);
+    if (!saved[i].bounded) continue;
+    const DWORD restored =
+        SetTimeout(request, ReceiveOptions[i], saved[i].value, L" ms again after the proxy's answer");
+    if (result == 0 && restored != 0) result = static_cast<int>(restored);
   }
   return result;
 }

@@ -15,20 +15,16 @@ struct Span {
 
 bool IsSeparator(WideChar c) {
   for (const char* separator = ListSeparators; *separator != '\0'; ++separator)
-    if (c == static_cast<unsigned char>(*separator))
-      return true;
+    if (c == static_cast<unsigned char>(*separator)) return true;
   return false;
 }
 
 // The next entry of a list, skipping empty ones; false at the end.
 bool NextEntry(const WideChar*& cursor, Span& entry) {
-  while (IsSeparator(*cursor))
-    ++cursor;
-  if (*cursor == '\0')
-    return false;
+  while (IsSeparator(*cursor)) ++cursor;
+  if (*cursor == '\0') return false;
   entry.text = cursor;
-  while (*cursor != '\0' && !IsSeparator(*cursor))
-    ++cursor;
+  while (*cursor != '\0' && !IsSeparator(*cursor)) ++cursor;
   entry.length = static_cast<size_t>(cursor - entry.text);
   return true;
 }
@@ -42,15 +38,13 @@ bool SameLetter(WideChar a, WideChar b) { return AsciiLower(a) == AsciiLower(b);
 bool EqualsIgnoringCase(Span span, const char* text) {
   size_t i = 0;
   for (; i < span.length && text[i] != '\0'; ++i)
-    if (!SameLetter(span.text[i], static_cast<unsigned char>(text[i])))
-      return false;
+    if (!SameLetter(span.text[i], static_cast<unsigned char>(text[i]))) return false;
   return i == span.length && text[i] == '\0';
 }
 
 bool StartsWithIgnoringCase(Span span, const char* prefix) {
   size_t length = 0;
-  while (prefix[length] != '\0')
-    ++length;
+  while (prefix[length] != '\0') ++length;
   return span.length >= length && EqualsIgnoringCase(Span{span.text, length}, prefix);
 }
 
@@ -59,8 +53,7 @@ bool Contains(const WideChar* text, WideChar c) { return Traits::find(text, Trai
 // Position of `c` in `span`, or span.length.
 size_t Find(Span span, WideChar c) {
   size_t i = 0;
-  while (i < span.length && span.text[i] != c)
-    ++i;
+  while (i < span.length && span.text[i] != c) ++i;
   return i;
 }
 
@@ -84,8 +77,7 @@ bool MatchesWildcard(Span pattern, const WideChar* text) {
       return false;
     }
   }
-  while (p < pattern.length && pattern.text[p] == '*')
-    ++p;
+  while (p < pattern.length && pattern.text[p] == '*') ++p;
   return p == pattern.length;
 }
 
@@ -101,11 +93,9 @@ Span WithoutScheme(Span entry) {
 // span.length when none is written.
 size_t PortColon(Span span) {
   size_t from = 0;
-  if (span.length > 0 && span.text[0] == '[')
-    from = Find(span, ']');
+  if (span.length > 0 && span.text[0] == '[') from = Find(span, ']');
   for (size_t i = span.length; i > from; --i)
-    if (span.text[i - 1] == ':')
-      return i - 1;
+    if (span.text[i - 1] == ':') return i - 1;
   return span.length;
 }
 
@@ -114,13 +104,11 @@ bool IsHttpsPort(Span digits) {
 }
 
 bool EntryBypassesHost(Span entry, const WideChar* host) {
-  if (EqualsIgnoringCase(entry, "<local>"))
-    return !Contains(host, '.') && !Contains(host, ':');
+  if (EqualsIgnoringCase(entry, "<local>")) return !Contains(host, '.') && !Contains(host, ':');
   Span pattern = WithoutScheme(entry);
   const size_t colon = PortColon(pattern);
   if (colon < pattern.length) {
-    if (!IsHttpsPort(Span{pattern.text + colon + 1, pattern.length - colon - 1}))
-      return false;
+    if (!IsHttpsPort(Span{pattern.text + colon + 1, pattern.length - colon - 1})) return false;
     pattern.length = colon;
   }
   return pattern.length > 0 && MatchesWildcard(pattern, host);
@@ -132,16 +120,13 @@ bool CopyProxyName(Span entry, WideChar (&proxy)[ProxyNameSize]) {
     entry = WithoutScheme(entry);
   else if (WithoutScheme(entry).text != entry.text)
     return false;  // a proxy spoken to in another protocol
-  while (entry.length > 0 && entry.text[entry.length - 1] == '/')
-    --entry.length;
+  while (entry.length > 0 && entry.text[entry.length - 1] == '/') --entry.length;
   const bool hasPort = PortColon(entry) < entry.length;
   const char* defaultPort = hasPort ? "" : ":80";
   const size_t portLength = hasPort ? 0 : 3;
-  if (entry.length == 0 || entry.length + portLength >= ProxyNameSize)
-    return false;
+  if (entry.length == 0 || entry.length + portLength >= ProxyNameSize) return false;
   Traits::copy(proxy, entry.text, entry.length);
-  for (size_t i = 0; i <= portLength; ++i)
-    proxy[entry.length + i] = static_cast<unsigned char>(defaultPort[i]);
+  for (size_t i = 0; i <= portLength; ++i) proxy[entry.length + i] = static_cast<unsigned char>(defaultPort[i]);
   return true;
 }
 
@@ -151,8 +136,7 @@ bool AnyEntry(const WideChar* list, bool (*matches)(Span, Argument), Argument ar
   const WideChar* cursor = list;
   Span entry;
   while (NextEntry(cursor, entry))
-    if (matches(entry, argument))
-      return true;
+    if (matches(entry, argument)) return true;
   return false;
 }
 
@@ -161,15 +145,11 @@ bool IsLoopbackIpv4(const WideChar* host) {
   int parts = 0;
   for (const WideChar* cursor = host;; ++cursor) {
     int value = 0, digits = 0;
-    for (; *cursor >= '0' && *cursor <= '9' && digits < 4; ++cursor, ++digits)
-      value = value * 10 + (*cursor - '0');
-    if (digits == 0 || digits > 3 || value > 255 || (parts == 0 && value != 127))
-      return false;
+    for (; *cursor >= '0' && *cursor <= '9' && digits < 4; ++cursor, ++digits) value = value * 10 + (*cursor - '0');
+    if (digits == 0 || digits > 3 || value > 255 || (parts == 0 && value != 127)) return false;
     ++parts;
-    if (*cursor == '\0')
-      return parts == 4;
-    if (*cursor != '.' || parts == 4)
-      return false;
+    if (*cursor == '\0') return parts == 4;
+    if (*cursor != '.' || parts == 4) return false;
   }
 }
 
@@ -198,8 +178,7 @@ bool PickHttpsProxy(const WideChar* proxyList, WideChar (&proxy)[ProxyNameSize])
   while (NextEntry(cursor, entry)) {
     const size_t equals = Find(entry, '=');
     if (equals == entry.length) {
-      if (!chosen.text)
-        chosen = entry;
+      if (!chosen.text) chosen = entry;
     } else if (EqualsIgnoringCase(Span{entry.text, equals}, "https")) {
       chosen = Span{entry.text + equals + 1, entry.length - equals - 1};
       break;
@@ -211,4 +190,3 @@ bool PickHttpsProxy(const WideChar* proxyList, WideChar (&proxy)[ProxyNameSize])
   }
   return true;
 }
-

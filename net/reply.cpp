@@ -1,9 +1,9 @@
 #include "net/reply.h"
 
-#include "net/post_json.h"
-
 #include <cstdlib>
 #include <cstring>
+
+#include "net/post_json.h"
 
 namespace {
 
@@ -11,15 +11,13 @@ namespace {
 // enough to carry a readable Location header.
 bool LocationIsReadable(HINTERNET request) {
   DWORD size = 0;
-  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
-                          WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
+  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                          &size, WINHTTP_NO_HEADER_INDEX) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
     return false;
   void* location = std::malloc(size);
-  if (!location)
-    return false;
-  const bool read = WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION,
-                                        WINHTTP_HEADER_NAME_BY_INDEX, location, &size,
+  if (!location) return false;
+  const bool read = WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, location, &size,
                                         WINHTTP_NO_HEADER_INDEX) != FALSE;
   std::free(location);
   return read;
@@ -30,14 +28,12 @@ bool LocationIsReadable(HINTERNET request) {
 bool QueryStatusCode(HINTERNET request, DWORD& code) {
   DWORD size = sizeof(code);
   return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
-                             WINHTTP_NO_HEADER_INDEX) != FALSE;
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
 int AcceptReplyStatus(HINTERNET request, int* status) {
   DWORD code = 0;
-  if (!QueryStatusCode(request, code))
-    code = HTTP_STATUS_OK;
+  if (!QueryStatusCode(request, code)) code = HTTP_STATUS_OK;
   switch (code) {
     case HTTP_STATUS_OK:
     case HTTP_STATUS_CREATED:
@@ -47,8 +43,7 @@ int AcceptReplyStatus(HINTERNET request, int* status) {
     case HTTP_STATUS_REDIRECT:
       return LocationIsReadable(request) ? 0 : ERROR_EXTENDED_ERROR;
     default:
-      if (status)
-        *status = static_cast<int>(code);
+      if (status) *status = static_cast<int>(code);
       return ERROR_EXTENDED_ERROR;
   }
 }
@@ -59,8 +54,7 @@ int ReadBody(HINTERNET request, char** reply) {
   int result = 0;
   for (;;) {
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
-      break;
+    if (!WinHttpQueryDataAvailable(request, &available) || available == 0) break;
     if (available > PostJsonMaxReplyBytes - received) {
       result = PostJsonReplyTooLarge;
       break;
@@ -73,8 +67,7 @@ int ReadBody(HINTERNET request, char** reply) {
     buffer = grown;
     DWORD read = 0;
     // A failed read leaves the request unusable; asking again could spin.
-    if (!WinHttpReadData(request, buffer + received, available, &read) || read == 0)
-      break;
+    if (!WinHttpReadData(request, buffer + received, available, &read) || read == 0) break;
     received += read;
   }
   if (result == 0 && received > 0) {

@@ -50,8 +50,7 @@ int CheckServerKey(HINTERNET request, const ServerTrust& trust) {
   const wchar_t* sessionName = trust.sessionName ? trust.sessionName : L"";
   const CERT_CONTEXT* certificate = nullptr;
   DWORD size = sizeof(certificate);
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) ||
-      certificate == nullptr) {
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) || certificate == nullptr) {
     LogUnreadableCertificate(sessionName, LastErrorOr(ERROR_INVALID_DATA));
     return PostJsonServerKeyMismatch;
   }
@@ -62,8 +61,7 @@ int CheckServerKey(HINTERNET request, const ServerTrust& trust) {
     LogUnreadableCertificate(sessionName, hashed);
     return PostJsonServerKeyMismatch;
   }
-  if (MatchesServerKeyPin(trust.pins, digest))
-    return 0;
+  if (MatchesServerKeyPin(trust.pins, digest)) return 0;
   wchar_t pin[ServerKeyPinSize];
   FormatServerKeyPin(digest, pin);
   ReportNextLogLine(EventServerKeyMismatch, EVENTLOG_ERROR_TYPE);
@@ -74,6 +72,5 @@ int CheckServerKey(HINTERNET request, const ServerTrust& trust) {
 }
 
 void NoteRefusedCertificate(const ServerTrust* trust, int error) {
-  if (trust && trust->verifyCertificate && IsSecureChannelFailure(error))
-    LogRefusedCertificate(*trust, error);
+  if (trust && trust->verifyCertificate && IsSecureChannelFailure(error)) LogRefusedCertificate(*trust, error);
 }

@@ -2,10 +2,10 @@
 // The checks on the certificate the key service showed, with the log lines
 // that tell an administrator why nothing was sent.
 
-#include "net/server_pins.h"
-
 #include <windows.h>
 #include <winhttp.h>
+
+#include "net/server_pins.h"
 
 // Called once the headers are out: the body may follow (0) only when the key
 // the server showed in this very handshake is one of the pins. Otherwise

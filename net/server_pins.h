@@ -20,5 +20,4 @@ struct ServerTrust {
   bool pinsMalformed;          // the pin list is unusable: nothing is sent at all
   ServerKeyPins pins;
   wchar_t pinProblem[PinProblemSize];  // what is wrong with a malformed list
-
 };

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-
 #include "sys/debug_log.h"
 
 namespace {

@@ -54,8 +54,8 @@ DWORD HashOpenFile(HANDLE file, HCRYPTPROV provider, wchar_t (&hexOut)[Md5HexSiz
 HANDLE OpenForHashing(const wchar_t* path) {
   int attempt = 0;
   for (;;) {
-    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
     const DWORD error = GetLastError();
     if (!WaitForFileHold(error, HoldErrors::SharingOnly, attempt)) {

@@ -3,7 +3,6 @@
 // row with the finding it must bring. The registry and the client tree with
 // the key files are the same after every run as before it.
 
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -11,6 +10,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "json/json_decode.h"
 #include "json/json_find.h"
@@ -49,8 +50,8 @@ CheckRun RunCheck(const std::wstring& arguments, HANDLE output = nullptr) {
   PROCESS_INFORMATION info = {};
   BOOL started = FALSE;
   for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                             &info);
+    started =
+        CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
     if (!started) Sleep(1000);
   }
   CloseHandle(writeEnd);
@@ -76,7 +77,8 @@ void ReadKeyTree(HKEY root, const std::wstring& path, std::string& out) {
   for (DWORD i = 0;; ++i) {
     DWORD nameSize = 256, dataSize = sizeof(data), type = 0;
     if (RegEnumValueW(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
-    out += WideToUtf8(name) + " " + std::to_string(type) + " " + std::string(reinterpret_cast<char*>(data), dataSize) + "\n";
+    out += WideToUtf8(name) + " " + std::to_string(type) + " " + std::string(reinterpret_cast<char*>(data), dataSize) +
+           "\n";
   }
   for (DWORD i = 0;; ++i) {
     DWORD nameSize = 256;
@@ -153,8 +155,8 @@ struct TrustedTestCa {
     BYTE der[8192];
     DWORD size = sizeof(der);
     if (store && ReadFileBytes(KeyServiceDirectory() + L"\\ca.pem", pem) &&
-        CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der, &size,
-                             nullptr, nullptr) &&
+        CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der, &size, nullptr,
+                             nullptr) &&
         CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_REPLACE_EXISTING, &added))
       CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
   }
@@ -181,8 +183,9 @@ std::function<void()> ServeFeed(const std::string& feed, bool key) {
     KeyServiceQueueReply(200, feed);
     const char publicKey[] = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
     HANDLE update = key ? BeginUpdateResourceW((InstallDir() + L"tollbury.exe").c_str(), FALSE) : nullptr;
-    ASSERT_TRUE(!key || (update && UpdateResourceW(update, L"EDDSA", L"EdDSAPub", LANG_NEUTRAL,
-                                                   const_cast<char*>(publicKey), sizeof(publicKey) - 1) &&
+    ASSERT_TRUE(!key || (update &&
+                         UpdateResourceW(update, L"EDDSA", L"EdDSAPub", LANG_NEUTRAL, const_cast<char*>(publicKey),
+                                         sizeof(publicKey) - 1) &&
                          EndUpdateResourceW(update, FALSE)));
   };
 }
@@ -223,7 +226,7 @@ struct Row {
   std::vector<std::string> replies;
   DWORD exitCode;
   std::vector<Expected> findings;
-  size_t bodies;  // complete request bodies the key service receives
+  size_t bodies;          // complete request bodies the key service receives
   bool startToo = false;  // a start afterwards takes the same route and launches the same client
 };
 
@@ -237,7 +240,8 @@ void ExpectStartAgrees(const std::string& checkOutput, const std::string& proxy)
   const std::wstring proxyLine = L"[tollbury] Reaching the key service through proxy " + Utf8ToWide(proxy);
   EXPECT_EQ(std::count(start.lines.begin(), start.lines.end(), proxyLine), checkUsedProxy ? 1 : 0);
   EXPECT_EQ(std::count(start.lines.begin(), start.lines.end(),
-                       L"[tollbury] Server replied that keys are GOOD.  Using existing ones."), 1);
+                       L"[tollbury] Server replied that keys are GOOD.  Using existing ones."),
+            1);
 }
 
 TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
@@ -261,7 +265,11 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
   TrustedTestCa ca;
   ASSERT_NE(ca.added, nullptr) << "cannot add the test CA to the LocalMachine Root store";
   const Row rows[] = {
-      {"sound machine", [] {}, L"", {KeysGood}, 1,
+      {"sound machine",
+       [] {},
+       L"",
+       {KeysGood},
+       1,
        {{"OK", "account: run by " + WideToUtf8(account) + " (S-1-5-"},
         {"OK", "program: tollbury.exe beside it has the same version"},
         {"WARN", "program: tollbury-check.exe is not signed, nor is tollbury.exe"},
@@ -270,36 +278,95 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
         {"OK", area + "route: directly: no proxy is set"},
         {"OK", area + "certificate: its key matches ServerKeyPins"},
         {"OK", area + "validation: the key service accepts the key files"}},
-       1, true},
-      {"keys not accepted", [] {}, L"", {KeysBad}, 1, {{"WARN", area + "validation: the key service does not accept"}}, 1},
-      {"validation post fails", [] {}, L"", {"500"}, 2,
-       {{"FAIL", area + "validation: the validateKey request failed (Status=500, Error Code=1208"}}, 1},
-      {"upload key missing", [] { DeleteFileW(KeyPath(L"-upload-key.ppk").c_str()); }, L"", {}, 1,
-       {{"WARN", "vrd-upload-key.ppk is missing"}, {"OK", area + "the key service was reached"}}, 0},
-      {"another key's pin", [&] { SetRegString(vrd, L"ServerKeyPins", L"sha256//" + std::wstring(43, L'A') + L"="); },
-       L"", {}, 2, {{"FAIL", area + "certificate: its key matches none of ServerKeyPins"}}, 0},
-      {"unusable pin list", [&] { SetRegString(vrd, L"ServerKeyPins", L"sha256//short"); }, L"", {}, 2,
-       {{"FAIL", area + "ServerKeyPins is not a valid pin list"}, {"OK", "pin " + KeyServicePin()}}, 0},
-      {"neither pins nor verification", [&] { DeleteRegValue(vrd, L"ServerKeyPins"); }, L"", {KeysGood}, 1,
+       1,
+       true},
+      {"keys not accepted",
+       [] {},
+       L"",
+       {KeysBad},
+       1,
+       {{"WARN", area + "validation: the key service does not accept"}},
+       1},
+      {"validation post fails",
+       [] {},
+       L"",
+       {"500"},
+       2,
+       {{"FAIL", area + "validation: the validateKey request failed (Status=500, Error Code=1208"}},
+       1},
+      {"upload key missing",
+       [] { DeleteFileW(KeyPath(L"-upload-key.ppk").c_str()); },
+       L"",
+       {},
+       1,
+       {{"WARN", "vrd-upload-key.ppk is missing"}, {"OK", area + "the key service was reached"}},
+       0},
+      {"another key's pin",
+       [&] { SetRegString(vrd, L"ServerKeyPins", L"sha256//" + std::wstring(43, L'A') + L"="); },
+       L"",
+       {},
+       2,
+       {{"FAIL", area + "certificate: its key matches none of ServerKeyPins"}},
+       0},
+      {"unusable pin list",
+       [&] { SetRegString(vrd, L"ServerKeyPins", L"sha256//short"); },
+       L"",
+       {},
+       2,
+       {{"FAIL", area + "ServerKeyPins is not a valid pin list"}, {"OK", "pin " + KeyServicePin()}},
+       0},
+      {"neither pins nor verification",
+       [&] { DeleteRegValue(vrd, L"ServerKeyPins"); },
+       L"",
+       {KeysGood},
+       1,
        {{"WARN", area + "neither ServerKeyPins nor VerifyServerCertificate"},
         {"WARN", area + "certificate: Windows' validation refuses it"}},
        1},
-      {"no Server", [&] { DeleteRegValue(vrd, L"Server"); }, L"", {}, 2, {{"FAIL", area + "single-user, but Server"}}, 0},
-      {"no client", [] { DeleteFileW((ClientRoot() + L"1.2.3\\rudavuvav.exe").c_str()); }, L"", {KeysGood}, 2,
+      {"no Server",
+       [&] { DeleteRegValue(vrd, L"Server"); },
+       L"",
+       {},
+       2,
+       {{"FAIL", area + "single-user, but Server"}},
+       0},
+      {"no client",
+       [] { DeleteFileW((ClientRoot() + L"1.2.3\\rudavuvav.exe").c_str()); },
+       L"",
+       {KeysGood},
+       2,
        {{"OK", "client: version directory 1.2.3 ranks 1.2.3, holds no rudavuvav.exe"},
         {"FAIL", "client: no version directory holds rudavuvav.exe"}},
        1},
       {"LastCheck in the future",
-       [] { SetRegString(TollburyKey, L"LastCheck", std::to_wstring(time(nullptr) + 3600)); }, L"", {KeysGood}, 1,
-       {{"WARN", "gate: LastCheck"}, {"WARN", "seconds in the future"}}, 1},
-      {"LastCheck no number", [] { SetRegString(TollburyKey, L"LastCheck", L"12abc"); }, L"", {KeysGood}, 1,
-       {{"WARN", "gate: LastCheck is not a decimal number (a start reads it as 12)"}}, 1},
-      {"no Tollbury key", [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, TollburyKey); }, L"", {KeysGood}, 1,
-       {{"WARN", "gate: the key HKLM\\SOFTWARE\\Verdanto\\Client\\Tollbury cannot be read (error 2)"}}, 1},
-      {"missing session, update check on", [] { SetRegString(TollburyKey, L"UpgradeCheck", L"1"); }, L"-load east",
-       {}, 2,
-       {{"FAIL", "session 'east': its registry key cannot be read (error 2): a start that checks for updates ends "
-                 "with exit code 2"},
+       [] { SetRegString(TollburyKey, L"LastCheck", std::to_wstring(time(nullptr) + 3600)); },
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", "gate: LastCheck"}, {"WARN", "seconds in the future"}},
+       1},
+      {"LastCheck no number",
+       [] { SetRegString(TollburyKey, L"LastCheck", L"12abc"); },
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", "gate: LastCheck is not a decimal number (a start reads it as 12)"}},
+       1},
+      {"no Tollbury key",
+       [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, TollburyKey); },
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", "gate: the key HKLM\\SOFTWARE\\Verdanto\\Client\\Tollbury cannot be read (error 2)"}},
+       1},
+      {"missing session, update check on",
+       [] { SetRegString(TollburyKey, L"UpgradeCheck", L"1"); },
+       L"-load east",
+       {},
+       2,
+       {{"FAIL",
+         "session 'east': its registry key cannot be read (error 2): a start that checks for updates ends "
+         "with exit code 2"},
         {"WARN", "updates: WinSparkle.dll cannot be loaded from the program's folder (error 126)"}},
        0},
       {"broken WinSparkle.dll and feed",
@@ -308,7 +375,9 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
          SetRegString(vrd, L"HostName", KeyServiceHost() + L":1");  // nothing listens there
          CopyFileW((BinDir() + L"WinSparkleNoCleanup.dll").c_str(), (InstallDir() + L"WinSparkle.dll").c_str(), FALSE);
        },
-       L"", {KeysGood}, 1,
+       L"",
+       {KeysGood},
+       1,
        {{"WARN", "updates: WinSparkle.dll lacks win_sparkle_cleanup"},
         {"WARN", area + feed + " cannot be fetched (error 12029"}},
        1},
@@ -317,64 +386,109 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
                       "sparkle:os=\"windows-x86\"/></item><item><sparkle:version>1.2.3</sparkle:version>" +
                       signedEnclosure + "/></item>"),
                  true),
-       L"", {KeysGood}, 1,
+       L"",
+       {KeysGood},
+       1,
        {{"OK", area + "the feed offers version 1.2.3 (item 2), not newer than the installed 1.2.3"},
         {"OK", area + "the feed's item is signed (sparkle:edSignature), and tollbury.exe carries the key"}},
        1},
       {"feed offers a signed update",
-       ServeFeed(Feed("<item>" + signedEnclosure + " sparkle:version=\"2.0.0\"/></item>"), true), L"", {KeysGood}, 1,
-       {{"OK", area + "the feed offers version 2.0.0 (item 1), newer than the installed 1.2.3: an administrator's "
-                      "start offers to install " + download}},
+       ServeFeed(Feed("<item>" + signedEnclosure + " sparkle:version=\"2.0.0\"/></item>"), true),
+       L"",
+       {KeysGood},
+       1,
+       {{"OK", area +
+                   "the feed offers version 2.0.0 (item 1), newer than the installed 1.2.3: an administrator's "
+                   "start offers to install " +
+                   download}},
        1},
       {"feed offers an unsigned update",
-       ServeFeed(Feed("<item><enclosure url=\"" + download + "\" sparkle:version=\"2.0.0\"/></item>"), true), L"",
-       {KeysGood}, 1, {{"WARN", area + "the feed's item has no sparkle:edSignature, and tollbury.exe carries"}}, 1},
+       ServeFeed(Feed("<item><enclosure url=\"" + download + "\" sparkle:version=\"2.0.0\"/></item>"), true),
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", area + "the feed's item has no sparkle:edSignature, and tollbury.exe carries"}},
+       1},
       {"feed with installer arguments, no update key",
-       ServeFeed(Feed("<item>" + signedEnclosure + " sparkle:version=\"2.0.0\" "
-                      "sparkle:installerArguments=\"/QN TRANSFORMS=x.mst\"/></item>"), false),
-       L"", {KeysGood}, 1,
+       ServeFeed(Feed("<item>" + signedEnclosure +
+                      " sparkle:version=\"2.0.0\" "
+                      "sparkle:installerArguments=\"/QN TRANSFORMS=x.mst\"/></item>"),
+                 false),
+       L"",
+       {KeysGood},
+       1,
        {{"WARN", area + "tollbury.exe carries no update signing key: the feed's downloads are verified by HTTPS alone"},
         {"WARN", area + "the feed's item names sparkle:installerArguments \"/QN TRANSFORMS=x.mst\" beyond"}},
        1},
-      {"feed not XML", ServeFeed("<html><body>Moved</html>", true), L"", {KeysGood}, 1,
-       {{"WARN", area + "the feed is not XML (0x"}}, 1},
-      {"feed without items", ServeFeed(Feed(""), true), L"", {KeysGood}, 1,
-       {{"WARN", area + "the feed has no item in a channel"}}, 1},
+      {"feed not XML",
+       ServeFeed("<html><body>Moved</html>", true),
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", area + "the feed is not XML (0x"}},
+       1},
+      {"feed without items",
+       ServeFeed(Feed(""), true),
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", area + "the feed has no item in a channel"}},
+       1},
       {"through the test proxy",
        [&] {
          WriteUserSettings(ConnectionSettings(StaticProxy, proxy, "<-loopback>", ""));
          SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
        },
-       L"", {KeysGood}, 1,
+       L"",
+       {KeysGood},
+       1,
        {{"OK", area + "route: through proxy " + proxy + ", from the static proxy settings"},
         {"OK", area + "validation: the key service accepts the key files"}},
-       1, true},
+       1,
+       true},
       {"through the proxy script",
        [&] {
-         WriteFileBytes(ProxyFile(L"check.pac"), "function FindProxyForURL(url, host) { return \"PROXY " + proxy + "\"; }\n");
-         WriteUserSettings(ConnectionSettings(ProxyScript | StaticProxy, down, "<-loopback>",
-                                              "http://" + proxy + "/check.pac"));
+         WriteFileBytes(ProxyFile(L"check.pac"),
+                        "function FindProxyForURL(url, host) { return \"PROXY " + proxy + "\"; }\n");
+         WriteUserSettings(
+             ConnectionSettings(ProxyScript | StaticProxy, down, "<-loopback>", "http://" + proxy + "/check.pac"));
          SetRegString(vrd, L"Server", L"https://" + onlyThroughProxy + L"/keys");
        },
-       L"", {KeysGood}, 1, {{"OK", area + "route: through proxy " + proxy + ", from the proxy script"}}, 1},
-      {"proxy down", [&] { WriteUserSettings(ConnectionSettings(StaticProxy, down, "<-loopback>", "")); }, L"",
-       {KeysGood}, 1,
+       L"",
+       {KeysGood},
+       1,
+       {{"OK", area + "route: through proxy " + proxy + ", from the proxy script"}},
+       1},
+      {"proxy down",
+       [&] { WriteUserSettings(ConnectionSettings(StaticProxy, down, "<-loopback>", "")); },
+       L"",
+       {KeysGood},
+       1,
        {{"OK", area + "route: through proxy " + down + ", from the static proxy settings"},
-        {"WARN", area + "proxy " + down + " could not be passed (error 12029): a start reaches the key service directly"},
+        {"WARN",
+         area + "proxy " + down + " could not be passed (error 12029): a start reaches the key service directly"},
         {"OK", area + "validation: the key service accepts the key files"}},
        1},
       {"offline", [] {}, L"--offline", {}, 1, {{"OK", area + "offline: nothing was sent to the key service"}}, 0},
-      {"event log policy without its source", [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); }, L"",
-       {KeysGood}, 1, {{"WARN", "event log: the event source Tollbury is not registered"}}, 1},
+      {"event log policy without its source",
+       [] { SetRegDword(PolicyKey, L"ReportToEventLog", 1); },
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", "event log: the event source Tollbury is not registered"}},
+       1},
       {"event source naming two files, one missing",
        [] {
          SetRegDword(PolicyKey, L"ReportToEventLog", 1);
          const wchar_t files[] = L"%SystemRoot%\\system32\\kernel32.dll;%SystemRoot%\\nowhere.dll";
          RegSetKeyValueW(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile", REG_EXPAND_SZ, files, sizeof(files));
        },
-       L"", {KeysGood}, 1,
-       {{"WARN", "event log: the event source Tollbury names C:\\windows\\nowhere.dll, which does not exist"}}, 1},
-            {"tollbury.exe of another version, changed after signing",
+       L"",
+       {KeysGood},
+       1,
+       {{"WARN", "event log: the event source Tollbury names C:\\windows\\nowhere.dll, which does not exist"}},
+       1},
+      {"tollbury.exe of another version, changed after signing",
        [] {
          std::string signedExe;
          ASSERT_TRUE(ReadFileBytes(BinDir() + L"signed-tollbury.exe", signedExe)) << "needs openssl and osslsigncode";
@@ -383,9 +497,12 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
          signedExe[fixedInfo + 12] = 7;  // the fourth part of the file version
          ASSERT_TRUE(WriteFileBytes(InstallDir() + L"tollbury.exe", signedExe));
        },
-       L"--offline", {}, 2,
-       {{"WARN", "program: tollbury.exe beside it is version 3.6.2.7: the findings are those of the check's version "
-                 "3.6.2.0"},
+       L"--offline",
+       {},
+       2,
+       {{"WARN",
+         "program: tollbury.exe beside it is version 3.6.2.7: the findings are those of the check's version "
+         "3.6.2.0"},
         {"FAIL", "program: tollbury.exe carries a signature that does not verify (0x80096010"},
         {"WARN", "program: tollbury-check.exe is not signed, but tollbury.exe is"}},
        0},
@@ -395,10 +512,13 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
          silent.delayMs = 20000;
          KeyServiceQueueReply(silent);
        },
-       L"--max-seconds 3", {}, 1,
+       L"--max-seconds 3",
+       {},
+       1,
        {{"OK", "client: a start launches"},
-        {"WARN", "check: unfinished: session 'vrd': the validateKey exchange was still running when --max-seconds 3 "
-                 "ran out"}},
+        {"WARN",
+         "check: unfinished: session 'vrd': the validateKey exchange was still running when --max-seconds 3 "
+         "ran out"}},
        1},
       {"unusable command line", [] {}, L"-load", {}, 3, {}, 0},
       {"no bound", [] {}, L"--max-seconds 0", {}, 3, {}, 0},
@@ -421,7 +541,7 @@ TEST(MachineCheck, TellsWhatAStartWouldDoAndChangesNothing) {
     EXPECT_EQ(run.exitCode, row.exitCode) << run.out;
     for (const Expected& finding : row.findings)
       EXPECT_TRUE(HasFinding(run.out, finding.status, finding.text)) << finding.status << " " << finding.text << "\n"
-                                                                      << run.out;
+                                                                     << run.out;
     std::vector<std::string> bodies;
     for (const RecordedRequest& request : KeyServiceRequests())
       if (request.bodyComplete && !request.body.empty()) bodies.push_back(request.body);

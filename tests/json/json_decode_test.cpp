@@ -1,10 +1,10 @@
 #include "json/json_decode.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -19,15 +19,32 @@ struct Output {
   bool GuardIntact() const { return std::string(guard, sizeof guard) == std::string(sizeof guard, 'G'); }
 };
 
-struct DecodeCase { std::string in; int expected; std::string out; };
+struct DecodeCase {
+  std::string in;
+  int expected;
+  std::string out;
+};
 
 TEST(JsonUnescape, DecodesEscapesAndRejectsBadOnes) {
   const DecodeCase cases[] = {
-      {"PASS", 4, "PASS"}, {"", 0, ""}, {"a\\nb", 3, "a\nb"}, {"\\b\\f\\n\\r\\t\\\\\\\"", 7, "\b\f\n\r\t\\\""},
-      {"\\u0041", 1, "A"}, {"P\\u0041SS", 4, "PASS"}, {"\\u00e9", 1, "\xE9"}, {"\\u00E9", 1, "\xE9"},
+      {"PASS", 4, "PASS"},
+      {"", 0, ""},
+      {"a\\nb", 3, "a\nb"},
+      {"\\b\\f\\n\\r\\t\\\\\\\"", 7, "\b\f\n\r\t\\\""},
+      {"\\u0041", 1, "A"},
+      {"P\\u0041SS", 4, "PASS"},
+      {"\\u00e9", 1, "\xE9"},
+      {"\\u00E9", 1, "\xE9"},
       {"\\u004g", 1, "P"},  // digits are not validated: 'g' counts as 0x10
-      {"\xC3\xA9", 2, "\xC3\xA9"}, {"ab\\", 3, "ab\\"}, {"\\u0100", -1, ""}, {"\\u1041", -1, ""},
-      {"\\/", -1, ""}, {"\\q", -1, ""}, {"\\u00", -1, ""}, {"\\u004", -1, ""}, {"x\\u", -1, ""},
+      {"\xC3\xA9", 2, "\xC3\xA9"},
+      {"ab\\", 3, "ab\\"},
+      {"\\u0100", -1, ""},
+      {"\\u1041", -1, ""},
+      {"\\/", -1, ""},
+      {"\\q", -1, ""},
+      {"\\u00", -1, ""},
+      {"\\u004", -1, ""},
+      {"x\\u", -1, ""},
   };
   for (const DecodeCase& c : cases) {
     Output out;
@@ -42,10 +59,16 @@ TEST(JsonUnescape, DecodesEscapesAndRejectsBadOnes) {
 }
 
 TEST(JsonUnescape, FitsAtMost4095Bytes) {
-  const struct { std::string in; int expected; } cases[] = {
-      {std::string(4095, 'a'), 4095},        {std::string(4096, 'a'), -1},
-      {std::string(4094, 'a') + "\\n", 4095}, {std::string(4095, 'a') + "\\n", -1},
-      {std::string(4094, 'a') + "\\u0041", 4095}, {std::string(10000, 'a'), -1},
+  const struct {
+    std::string in;
+    int expected;
+  } cases[] = {
+      {std::string(4095, 'a'), 4095},
+      {std::string(4096, 'a'), -1},
+      {std::string(4094, 'a') + "\\n", 4095},
+      {std::string(4095, 'a') + "\\n", -1},
+      {std::string(4094, 'a') + "\\u0041", 4095},
+      {std::string(10000, 'a'), -1},
   };
   for (const auto& c : cases) {
     Output out;
@@ -59,8 +82,15 @@ TEST(JsonUnescape, FitsAtMost4095Bytes) {
 
 TEST(JsonBase64Decode, DecodesGroupsAndIgnoresATrailingPart) {
   const DecodeCase cases[] = {
-      {"TWFu", 3, "Man"}, {"TWE=", 2, "Ma"}, {"TQ==", 1, "M"}, {"TWFuTQ==", 4, "ManM"}, {"TWF", 0, ""},
-      {"TWFuTQ", 3, "Man"}, {"", 0, ""}, {"TQ==TWFu", 4, "MMan"}, {"+/+/", 3, "\xFB\xFF\xBF"},
+      {"TWFu", 3, "Man"},
+      {"TWE=", 2, "Ma"},
+      {"TQ==", 1, "M"},
+      {"TWFuTQ==", 4, "ManM"},
+      {"TWF", 0, ""},
+      {"TWFuTQ", 3, "Man"},
+      {"", 0, ""},
+      {"TQ==TWFu", 4, "MMan"},
+      {"+/+/", 3, "\xFB\xFF\xBF"},
       {"=QID", 3, "\x01\x02\x03"},  // '=' first counts as 64, whose high bits fall off
   };
   for (const DecodeCase& c : cases) {
@@ -76,13 +106,41 @@ TEST(JsonBase64Decode, DecodesGroupsAndIgnoresATrailingPart) {
 
 TEST(JsonBase64Decode, FitsAtMost4095Bytes) {
   const std::string group = "QUJD";  // 3 bytes
-  const struct { std::string in; int expected; } cases[] = {
+  const struct {
+    std::string in;
+    int expected;
+  } cases[] = {
       {std::string(), 0},
-      {[&] { std::string s; for (int i = 0; i < 1365; ++i) s += group; return s; }(), 4095},
-      {[&] { std::string s; for (int i = 0; i < 1366; ++i) s += group; return s; }(), -1},
-      {[&] { std::string s; for (int i = 0; i < 1365; ++i) s += group; return s + "QQ=="; }(), -1},
-      {[&] { std::string s; for (int i = 0; i < 1364; ++i) s += group; return s + "QUI="; }(), 4094},
-      {[&] { std::string s; for (int i = 0; i < 3000; ++i) s += group; return s; }(), -1},
+      {[&] {
+         std::string s;
+         for (int i = 0; i < 1365; ++i) s += group;
+         return s;
+       }(),
+       4095},
+      {[&] {
+         std::string s;
+         for (int i = 0; i < 1366; ++i) s += group;
+         return s;
+       }(),
+       -1},
+      {[&] {
+         std::string s;
+         for (int i = 0; i < 1365; ++i) s += group;
+         return s + "QQ==";
+       }(),
+       -1},
+      {[&] {
+         std::string s;
+         for (int i = 0; i < 1364; ++i) s += group;
+         return s + "QUI=";
+       }(),
+       4094},
+      {[&] {
+         std::string s;
+         for (int i = 0; i < 3000; ++i) s += group;
+         return s;
+       }(),
+       -1},
   };
   for (const auto& c : cases) {
     Output out;
@@ -102,14 +160,40 @@ double DividedByTen(double v, int steps) {
 }
 
 TEST(JsonParseNumber, ReadsValueAndEnd) {
-  const struct { std::string text; double value; int end; } cases[] = {
-      {"42", 42.0, 2}, {"-1.5e2", -150.0, 6}, {"2E-3", DividedByTen(2.0, 3), 4}, {"+7", 7.0, 2}, {"-", 0.0, 0},
-      {"1.", 1.0, 0}, {"-.", 0.0, 0}, {"1.e2", 100.0, 4}, {"abc", 0.0, 0}, {"3]", 3.0, 1}, {"007", 7.0, 3},
-      {".5", 0.5, 2}, {"-.5", -0.5, 3}, {"1e", 1.0, 2}, {"1e+-5", 1.0, 3}, {"1e-+5", DividedByTen(1.0, 5), 5},
-      {"1E5x", 1e5, 3}, {"1.5e300", TimesTen(1.5, 300), 7}, {"123e-320", DividedByTen(123.0, 320), 8},
-      {"4.9e-330", DividedByTen(4.9, 330), 8}, {"1e400", INFINITY, 5}, {"-1e400", -INFINITY, 6},
-      {"1e-400", 0.0, 6}, {"1e2147483648", INFINITY, 12}, {"5e-99999999999999999999", 0.0, 23},
-      {"0e99999999999", 0.0, 13}, {" 1", 0.0, 0}, {"e5", 0.0, 0}, {"-e5", 0.0, 0},
+  const struct {
+    std::string text;
+    double value;
+    int end;
+  } cases[] = {
+      {"42", 42.0, 2},
+      {"-1.5e2", -150.0, 6},
+      {"2E-3", DividedByTen(2.0, 3), 4},
+      {"+7", 7.0, 2},
+      {"-", 0.0, 0},
+      {"1.", 1.0, 0},
+      {"-.", 0.0, 0},
+      {"1.e2", 100.0, 4},
+      {"abc", 0.0, 0},
+      {"3]", 3.0, 1},
+      {"007", 7.0, 3},
+      {".5", 0.5, 2},
+      {"-.5", -0.5, 3},
+      {"1e", 1.0, 2},
+      {"1e+-5", 1.0, 3},
+      {"1e-+5", DividedByTen(1.0, 5), 5},
+      {"1E5x", 1e5, 3},
+      {"1.5e300", TimesTen(1.5, 300), 7},
+      {"123e-320", DividedByTen(123.0, 320), 8},
+      {"4.9e-330", DividedByTen(4.9, 330), 8},
+      {"1e400", INFINITY, 5},
+      {"-1e400", -INFINITY, 6},
+      {"1e-400", 0.0, 6},
+      {"1e2147483648", INFINITY, 12},
+      {"5e-99999999999999999999", 0.0, 23},
+      {"0e99999999999", 0.0, 13},
+      {" 1", 0.0, 0},
+      {"e5", 0.0, 0},
+      {"-e5", 0.0, 0},
   };
   for (const auto& c : cases) {
     const char* end = nullptr;

@@ -1,7 +1,5 @@
 #include "json/json_print.h"
 
-#include <gtest/gtest.h>
-
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -10,12 +8,13 @@
 #include <functional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "json/json_decode.h"
 #include "json/json_find.h"
 #include "tests/json/counting_sink.h"
 
 namespace {
-
 
 int Engine(Counting* sink, const char* format, ...) {
   va_list args;
@@ -32,16 +31,44 @@ std::string Printed(double value, int precision) {
 }
 
 TEST(JsonPrintDouble, WritesGTexts) {
-  const struct { double value; const char* text; } cases[] = {
-      {0.0, "0"}, {-0.0, "0"}, {1.5, "1.5"}, {-2.5, "-2.5"}, {100, "100"}, {123456, "123456"},
-      {999999, "999999"}, {999999.5, "1e+06"}, {1234567, "1.23457e+06"}, {1000000, "1e+06"},
-      {12345.678, "12345.7"}, {3.14159265, "3.14159"}, {99.99999, "100"}, {2.0 / 3, "0.666667"},
-      {0.0001, "0.0001"}, {0.00001, "0.00001"}, {0.000001, "1e-06"}, {0.007873967, "0.007873"},
-      {9007199254740992.0, "9.0072e+15"}, {1e100, "1e+100"}, {1e-105, "1e-105"}, {INFINITY, "inf"},
-      {-INFINITY, "-inf"}, {NAN, "nan"}, {1.0, "1"}, {-1e-7, "-1e-07"},
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {0.0, "0"},
+      {-0.0, "0"},
+      {1.5, "1.5"},
+      {-2.5, "-2.5"},
+      {100, "100"},
+      {123456, "123456"},
+      {999999, "999999"},
+      {999999.5, "1e+06"},
+      {1234567, "1.23457e+06"},
+      {1000000, "1e+06"},
+      {12345.678, "12345.7"},
+      {3.14159265, "3.14159"},
+      {99.99999, "100"},
+      {2.0 / 3, "0.666667"},
+      {0.0001, "0.0001"},
+      {0.00001, "0.00001"},
+      {0.000001, "1e-06"},
+      {0.007873967, "0.007873"},
+      {9007199254740992.0, "9.0072e+15"},
+      {1e100, "1e+100"},
+      {1e-105, "1e-105"},
+      {INFINITY, "inf"},
+      {-INFINITY, "-inf"},
+      {NAN, "nan"},
+      {1.0, "1"},
+      {-1e-7, "-1e-07"},
       // Ends of the double range.
-      {1e308, "1e+308"}, {DBL_MAX, "1.79769e+308"}, {-DBL_MAX, "-1.79769e+308"}, {5e-324, "4.94066e-324"},
-      {-5e-324, "-4.94066e-324"}, {1e-323, "9.88131e-324"}, {DBL_MIN, "2.22507e-308"},
+      {1e308, "1e+308"},
+      {DBL_MAX, "1.79769e+308"},
+      {-DBL_MAX, "-1.79769e+308"},
+      {5e-324, "4.94066e-324"},
+      {-5e-324, "-4.94066e-324"},
+      {1e-323, "9.88131e-324"},
+      {DBL_MIN, "2.22507e-308"},
   };
   for (const auto& c : cases) {
     char buffer[64];
@@ -51,10 +78,21 @@ TEST(JsonPrintDouble, WritesGTexts) {
 }
 
 TEST(JsonPrintDouble, WritesPrecisionTextsAndBoundsThePrecision) {
-  const struct { double value; int precision; const char* text; } cases[] = {
-      {9.99, 2, "10"}, {9.5, 1, "1e+01"}, {0.5, 1, "5e-01"}, {123.456, 3, "123"}, {123.456, 4, "123.5"},
-      {0.000001, 7, "0.000001"}, {0.25, 0, "3e-01"}, {0.25, -5, "3e-01"},  // below 1: as 1
-      {1.0 / 3, 33, "0.333333333333333271435794370778383"}, {1.0 / 3, 34, "0.333333333333333271435794370778383"},
+  const struct {
+    double value;
+    int precision;
+    const char* text;
+  } cases[] = {
+      {9.99, 2, "10"},
+      {9.5, 1, "1e+01"},
+      {0.5, 1, "5e-01"},
+      {123.456, 3, "123"},
+      {123.456, 4, "123.5"},
+      {0.000001, 7, "0.000001"},
+      {0.25, 0, "3e-01"},
+      {0.25, -5, "3e-01"},  // below 1: as 1
+      {1.0 / 3, 33, "0.333333333333333271435794370778383"},
+      {1.0 / 3, 34, "0.333333333333333271435794370778383"},
       {1.0 / 3, INT_MAX, "0.333333333333333271435794370778383"},  // above 33: as 33
       {-DBL_MAX, 33, "-1.79769313486231590328052476408309e+308"},
   };
@@ -63,8 +101,8 @@ TEST(JsonPrintDouble, WritesPrecisionTextsAndBoundsThePrecision) {
   }
   // Every magnitude and precision stays within the work area and reads back.
   for (int p = 1; p <= 33; ++p) {
-    for (double v : {DBL_MAX, 1e308, 9.999999999e307, 1.2345678901234567e300, 123.456, 0.1, 1e-300, DBL_MIN,
-                     4e-320, 5e-324}) {
+    for (double v :
+         {DBL_MAX, 1e308, 9.999999999e307, 1.2345678901234567e300, 123.456, 0.1, 1e-300, DBL_MIN, 4e-320, 5e-324}) {
       const std::string text = Printed(-v, p);
       ASSERT_LE(text.size(), 45u) << v << " " << p;
       // Read back in the wider type: rounding may go past the largest double.
@@ -77,9 +115,14 @@ TEST(JsonPrintDouble, WritesPrecisionTextsAndBoundsThePrecision) {
 }
 
 TEST(JsonAppendExponent, WritesTwoOrThreeDigits) {
-  const struct { int magnitude; char sign; int count; const char* text; } cases[] = {
-      {0, '+', 4, "e+00"}, {6, '+', 4, "e+06"}, {99, '-', 4, "e-99"}, {100, '+', 5, "e+100"},
-      {105, '-', 5, "e-105"}, {400, '+', 5, "e+400"}, {401, '+', 0, ""}, {-1, '-', 0, ""},
+  const struct {
+    int magnitude;
+    char sign;
+    int count;
+    const char* text;
+  } cases[] = {
+      {0, '+', 4, "e+00"},    {6, '+', 4, "e+06"},    {99, '-', 4, "e-99"}, {100, '+', 5, "e+100"},
+      {105, '-', 5, "e-105"}, {400, '+', 5, "e+400"}, {401, '+', 0, ""},    {-1, '-', 0, ""},
   };
   for (const auto& c : cases) {
     char dest[8] = {};
@@ -144,9 +187,9 @@ TEST(JsonPrintf, StoresWhatFitsAndAlwaysTerminates) {
   EXPECT_EQ(JsonPrintf(buffer, 1, "%d", 123), 0);
   EXPECT_EQ(buffer[0], '\0');
   std::memset(buffer, 'x', sizeof buffer);
-  EXPECT_EQ(JsonPrintf(buffer, 8, ""), 0);         // no sink call: no NUL either
+  EXPECT_EQ(JsonPrintf(buffer, 8, ""), 0);  // no sink call: no NUL either
   EXPECT_EQ(JsonPrintf(buffer, 8, "%x%y"), 0);
-  EXPECT_EQ(JsonPrintf(buffer, 0, "abc"), 0);      // size 0 writes nothing
+  EXPECT_EQ(JsonPrintf(buffer, 0, "abc"), 0);  // size 0 writes nothing
   EXPECT_EQ(JsonPrintf(buffer, -3, "abc"), 0);
   EXPECT_EQ(buffer[0], 'x');
   EXPECT_EQ(JsonPrintf(nullptr, 8, "abc"), 0);
@@ -157,8 +200,9 @@ TEST(JsonPrintf, StoresWhatFitsAndAlwaysTerminates) {
 }
 
 TEST(JsonPrintf, WritesTheKeyRequestAndCutsItAt2027Bytes) {
-  const char* format = "{\"appId\":\"DUREZIR\",\"client_version\":%Q,\"client_ip\":%Q,\"command\":\"getKey\","
-                       "\"user\":%Q,\"pw\":%Q}";
+  const char* format =
+      "{\"appId\":\"DUREZIR\",\"client_version\":%Q,\"client_ip\":%Q,\"command\":\"getKey\","
+      "\"user\":%Q,\"pw\":%Q}";
   char body[2028];
   const int length = JsonPrintf(body, sizeof body, format, "3.06.0.1", "10.0.0.7", "\\dom\\us\"er", "p\xC3\xA4ss");
   EXPECT_STREQ(body,
@@ -200,8 +244,10 @@ TEST(JsonRoundTrip, WrittenValuesAreFoundAndDecoded) {
   ASSERT_EQ(JsonFind(reply, length, "$.responseData.uploadKey", &start, &n), 11);
   ASSERT_EQ(JsonBase64Decode(start + 1, n - 2, out), 3069);
   EXPECT_EQ(std::memcmp(out, uploadKey, sizeof uploadKey), 0);
-  const struct { const char* path; double value; } numbers[] = {
-      {"$.n[0]", INT_MIN}, {"$.n[1]", 4294967295.0}, {"$.n[2]", -0.125}};
+  const struct {
+    const char* path;
+    double value;
+  } numbers[] = {{"$.n[0]", INT_MIN}, {"$.n[1]", 4294967295.0}, {"$.n[2]", -0.125}};
   for (const auto& c : numbers) {
     ASSERT_EQ(JsonFind(reply, length, c.path, &start, &n), 12) << c.path;
     const char* end = nullptr;

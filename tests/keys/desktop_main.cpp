@@ -6,10 +6,11 @@
 // a display (or with another one), so these tests open their own, named by
 // whether this run has a display.
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cwchar>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/ui_driver.h"
 

@@ -6,8 +6,8 @@ FileHolder HoldFile(const std::wstring& path, DWORD milliseconds) {
   FileHolder holder;
   const std::wstring eventName = L"TollburyTestFileHeld-" + std::to_wstring(GetCurrentProcessId());
   HANDLE held = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-  std::wstring commandLine = L"\"" + BinDir() + L"hold_file.exe\" \"" + path + L"\" " +
-                             std::to_wstring(milliseconds) + L" " + eventName;
+  std::wstring commandLine =
+      L"\"" + BinDir() + L"hold_file.exe\" \"" + path + L"\" " + std::to_wstring(milliseconds) + L" " + eventName;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};

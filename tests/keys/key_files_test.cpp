@@ -1,12 +1,12 @@
 #include "keys/key_files.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
-
 #include <aclapi.h>
 #include <sddl.h>
 
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "sys/md5.h"
 #include "tests/keys/file_holder.h"
@@ -113,8 +113,8 @@ TEST(FileHeldForAMoment, DigestAndReplacementWaitForIt) {
     FileHolder holder = HoldFile(path, 150);  // well inside FileHoldBudgetMs
     ASSERT_TRUE(StillHeld(holder));
     wchar_t digest[Md5HexSize] = L"";
-    const unsigned long result = replacing ? ReplaceFileContents(path.c_str(), "new key", 7)
-                                           : HashFileMd5(path.c_str(), digest);
+    const unsigned long result =
+        replacing ? ReplaceFileContents(path.c_str(), "new key", 7) : HashFileMd5(path.c_str(), digest);
     EXPECT_EQ(0u, ReleaseFile(holder)) << "the helper really held the file";
     EXPECT_EQ(0ul, result);
     if (replacing) {
@@ -174,8 +174,8 @@ std::wstring DescribeAccessList(PSECURITY_DESCRIPTOR descriptor) {
 
 std::wstring AccessListOfFile(const std::wstring& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                            nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
     return L"<unreadable>";
   }
   const std::wstring text = DescribeAccessList(descriptor);
@@ -189,9 +189,8 @@ std::wstring AccessListOfFile(const std::wstring& path) {
 bool FilesKeepTheirAccessList(const ScratchDir& dir) {
   const std::wstring probe = dir.File(L"probe");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!WriteFileBytes(probe, "p") ||
-      !ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
+  if (!WriteFileBytes(probe, "p") || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                         L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor, nullptr)) {
     return false;
   }
   HANDLE file = CreateFileW(probe.c_str(), WRITE_DAC, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

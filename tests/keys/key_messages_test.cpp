@@ -1,9 +1,9 @@
 #include "keys/key_messages.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -143,24 +143,23 @@ TEST(GetKeyReply, VerdictAndMessage) {
        GetKeyVerdict::ServerUnsupported, false, ""},
       {"lower-case unsupported", "{\"response\":\"unsupported\"}", GetKeyVerdict::Rejected, false, ""},
       {"mixed-case unsupported", "{\"response\":\"Unsupported\"}", GetKeyVerdict::Rejected, false, ""},
-      {"failure with message", "{\"response\":\"FAIL\",\"responseMessage\":\"Bad password\"}",
-       GetKeyVerdict::Rejected, true, "Bad password"},
-      {"message decoded", "{\"response\":\"FAIL\",\"responseMessage\":\"line\\none \\u00e9\"}",
-       GetKeyVerdict::Rejected, true, "line\none \xe9"},
+      {"failure with message", "{\"response\":\"FAIL\",\"responseMessage\":\"Bad password\"}", GetKeyVerdict::Rejected,
+       true, "Bad password"},
+      {"message decoded", "{\"response\":\"FAIL\",\"responseMessage\":\"line\\none \\u00e9\"}", GetKeyVerdict::Rejected,
+       true, "line\none \xe9"},
       {"empty message", "{\"response\":\"FAIL\",\"responseMessage\":\"\"}", GetKeyVerdict::Rejected, true, ""},
       {"message absent", "{\"response\":\"FAIL\"}", GetKeyVerdict::Rejected, false, ""},
       {"message a number", "{\"response\":\"FAIL\",\"responseMessage\":42}", GetKeyVerdict::Rejected, false, ""},
       {"message with bad escape", "{\"response\":\"FAIL\",\"responseMessage\":\"a\\qb\"}", GetKeyVerdict::Rejected,
        false, ""},
-      {"no response at all", "{\"responseMessage\":\"Who are you?\"}", GetKeyVerdict::Rejected, true,
-       "Who are you?"},
+      {"no response at all", "{\"responseMessage\":\"Who are you?\"}", GetKeyVerdict::Rejected, true, "Who are you?"},
       {"PASS without keys", "{\"response\":\"PASS\",\"responseMessage\":\"odd\"}", GetKeyVerdict::Rejected, true,
        "odd"},
       {"PASS without upload key", "{\"response\":\"PASS\",\"responseData\":{\"key\":\"YWJj\"}}",
        GetKeyVerdict::Rejected, false, ""},
       {"PASS with a key that is not a string",
-       "{\"response\":\"PASS\",\"responseData\":{\"key\":1,\"uploadKey\":\"YWJj\"}}", GetKeyVerdict::Rejected,
-       false, ""},
+       "{\"response\":\"PASS\",\"responseData\":{\"key\":1,\"uploadKey\":\"YWJj\"}}", GetKeyVerdict::Rejected, false,
+       ""},
       {"empty text", "", GetKeyVerdict::Rejected, false, ""},
       {"not JSON", "<html>", GetKeyVerdict::Rejected, false, ""},
   };
@@ -191,8 +190,7 @@ TEST(GetKeyReply, IssuedKeysKeepEveryDecodedByte) {
       "\"uploadKey\":\"dXBsb2FkAGtleQ==\"}}",
       outcome);
   ASSERT_EQ(outcome.verdict, GetKeyVerdict::KeysIssued);
-  EXPECT_EQ(std::string(outcome.key, static_cast<size_t>(outcome.keyLength)),
-            std::string("key-one\r\n\0tail\xff", 15));
+  EXPECT_EQ(std::string(outcome.key, static_cast<size_t>(outcome.keyLength)), std::string("key-one\r\n\0tail\xff", 15));
   EXPECT_EQ(std::string(outcome.uploadKey, static_cast<size_t>(outcome.uploadKeyLength)),
             std::string("upload\0key", 10));
 }
@@ -212,8 +210,8 @@ TEST(GetKeyReply, KeyTooLongToDecodeIsRejected) {
 TEST(GetKeyReply, LongestKeysFit) {
   // 5460 base64 characters: 4095 bytes, the most a value holds.
   const std::string key(5460, 'A');
-  const std::string reply = "{\"response\":\"PASS\",\"responseData\":{\"key\":\"" + key + "\",\"uploadKey\":\"" +
-                            key + "\"}}";
+  const std::string reply =
+      "{\"response\":\"PASS\",\"responseData\":{\"key\":\"" + key + "\",\"uploadKey\":\"" + key + "\"}}";
   GetKeyOutcome outcome;
   ReadGetKeyReply(reply.c_str(), outcome);
   ASSERT_EQ(outcome.verdict, GetKeyVerdict::KeysIssued);

@@ -1,10 +1,11 @@
 #include "sys/md5.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/keys/scratch_dir.h"
 #include "tests/support/machine.h"
@@ -28,8 +29,7 @@ TEST(HashFileMd5, GivesTheDigestOfTheWholeFile) {
       {"empty", "", L"d41d8cd98f00b204e9800998ecf8427e"},
       {"abc", "abc", L"900150983cd24fb0d6963f7d28e17f72"},
       {"message digest", "message digest", L"f96b697d7cb7938d525a2f31aaf161d0"},
-      {"80 digits",
-       "12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+      {"80 digits", "12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        L"57edf4a22be3c955ac49da2e2107b67a"},
       {"one byte short of a chunk", Pattern(1023), L"aa217140da10ed9796690dd1ed22a21a"},
       {"exactly one chunk", Pattern(1024), L"63b2177a7af739b5cc52ab1d1c714702"},

@@ -4,12 +4,13 @@
 // a driver reads and answers. Where a window cannot show what a test needs
 // (the dialog's flags), a stand-in credui.dll records the call instead.
 
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <winhttp.h>
 
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "net/identity.h"
 #include "net/post_json.h"
@@ -125,7 +126,8 @@ Lines FoundRows(const std::string& keyDigest = KeyDigest) {
           L"vrd-key.ppk: " + Utf8ToWide(keyDigest), L"vrd-upload-key.ppk: " + Utf8ToWide(UploadKeyDigest)};
 }
 
-const wchar_t MissingRow[] = L"[tollbury] The vrd-key.ppk and vrd-upload-key.ppk files are missing off disk.  Must fetch.";
+const wchar_t MissingRow[] =
+    L"[tollbury] The vrd-key.ppk and vrd-upload-key.ppk files are missing off disk.  Must fetch.";
 const wchar_t GoodRow[] = L"[tollbury] Server replied that keys are GOOD.  Using existing ones.";
 const wchar_t BadRow[] = L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.";
 const wchar_t PromptRow[] = L"[tollbury] Prompting for password and fetching remote key";
@@ -183,7 +185,8 @@ class SingleUserFlow : public ::testing::Test {
     KeyServiceReset();
   }
 
-  static FlowRun Run(const std::vector<CredentialsAnswer>& answers = {}, const std::wstring& arguments = L"-no_upgrade") {
+  static FlowRun Run(const std::vector<CredentialsAnswer>& answers = {},
+                     const std::wstring& arguments = L"-no_upgrade") {
     FlowRun flow;
     UiDriver driver = StartUiDriver(answers);
     flow.run = RunLauncher(arguments, 90000);
@@ -267,13 +270,13 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
   ASSERT_TRUE(WriteFileBytes(UploadKeyPath(), UploadKeyContent));
   const std::string longMessage(300, 'm');
   InstallCredUiStandIn({
-      ConfirmWith(L"\\carol", WidePassword),     // rejected with a message (UTF-8 accent)
-      ConfirmWith(L"\\carol", L""),              // empty password: asked again, nothing sent
-      ConfirmWith(L"", WidePassword),            // empty user name: the same
-      ConfirmWith(L"\\carol", WidePassword),     // rejected without a message
-      ConfirmWith(L"\\carol", WidePassword),     // rejected with 300 characters
-      ConfirmWith(L"\\carol", WidePassword),     // "PASS" without an upload key: rejected
-      ConfirmWith(L"\\\\carol", WidePassword),   // keys issued; one backslash stays
+      ConfirmWith(L"\\carol", WidePassword),    // rejected with a message (UTF-8 accent)
+      ConfirmWith(L"\\carol", L""),             // empty password: asked again, nothing sent
+      ConfirmWith(L"", WidePassword),           // empty user name: the same
+      ConfirmWith(L"\\carol", WidePassword),    // rejected without a message
+      ConfirmWith(L"\\carol", WidePassword),    // rejected with 300 characters
+      ConfirmWith(L"\\carol", WidePassword),    // "PASS" without an upload key: rejected
+      ConfirmWith(L"\\\\carol", WidePassword),  // keys issued; one backslash stays
   });
   KeyServiceQueueReply(200, KeysBad);
   KeyServiceQueueReply(200, Rejection("Mot de passe erron\xc3\xa9"));
@@ -282,7 +285,8 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
   KeyServiceQueueReply(200, "{\"response\":\"PASS\",\"responseData\":{\"key\":\"" + Base64("partial") + "\"}}");
   KeyServiceQueueReply(200, KeysIssuedReply());
   // Staged files that earlier starts left: only the old one of our naming goes.
-  const std::wstring staged[] = {ClientRoot() + L"ppk1A2B.tmp", ClientRoot() + L"ppk-x.tmp", ClientRoot() + L"ppk3c.tmp"};
+  const std::wstring staged[] = {ClientRoot() + L"ppk1A2B.tmp", ClientRoot() + L"ppk-x.tmp",
+                                 ClientRoot() + L"ppk3c.tmp"};
   const FILETIME longAgo = {0, 0x01C00000};  // about the year 2000
   for (const std::wstring& path : staged) {
     ASSERT_TRUE(WriteFileBytes(path, "partial key"));
@@ -293,8 +297,9 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
 
   const FlowRun flow = Run();
   // Written once, from the complete reply only.
-  EXPECT_EQ(KeyLines(flow.run), Concat(FoundRows(oldKeyDigest), {BadRow, PromptRow,
-                                       L"[tollbury] Removed 1 leftover temporary key files.", WroteRow, WroteRow}));
+  EXPECT_EQ(KeyLines(flow.run),
+            Concat(FoundRows(oldKeyDigest),
+                   {BadRow, PromptRow, L"[tollbury] Removed 1 leftover temporary key files.", WroteRow, WroteRow}));
   EXPECT_TRUE(!FileExists(staged[0]) && FileExists(staged[1]) && FileExists(staged[2]));
   EXPECT_TRUE(flow.windows.empty());
 
@@ -304,8 +309,8 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
     DWORD flags;
     std::wstring message;
   } expected[] = {
-      {PromptFlags, FirstPrompt},  {RetryFlags, accentedRetry},      {RetryFlags, accentedRetry},
-      {RetryFlags, accentedRetry}, {RetryFlags, UnknownErrorPrompt}, {RetryFlags, std::wstring(255, L'm')},
+      {PromptFlags, FirstPrompt},       {RetryFlags, accentedRetry},      {RetryFlags, accentedRetry},
+      {RetryFlags, accentedRetry},      {RetryFlags, UnknownErrorPrompt}, {RetryFlags, std::wstring(255, L'm')},
       {RetryFlags, UnknownErrorPrompt},
   };
   ASSERT_EQ(flow.calls.size(), 7u);
@@ -332,7 +337,8 @@ TEST_F(SingleUserFlow, RejectionsAskAgainUntilKeysAreIssued) {
 
 TEST_F(SingleUserFlow, UnsupportedServerShowsAWarningAndWritesNothing) {
   InstallCredUiStandIn({ConfirmWith(L"alice", WidePassword), ConfirmWith(L"alice", WidePassword)});
-  KeyServiceQueueReply(200, "{\"response\":\"UNSUPPORTED\",\"responseData\":{\"key\":\"YWJj\",\"uploadKey\":\"YWJj\"}}");
+  KeyServiceQueueReply(200,
+                       "{\"response\":\"UNSUPPORTED\",\"responseData\":{\"key\":\"YWJj\",\"uploadKey\":\"YWJj\"}}");
 
   const FlowRun flow = Run();
   EXPECT_EQ(KeyLines(flow.run), (Lines{MissingRow, PromptRow}));
@@ -441,9 +447,11 @@ TEST_F(SingleUserFlow, KeyFileHeldTooLongIsReportedAndThePairKeptWhereItCanBe) {
     bool holdKeyFile;
     Lines lines;
   } cases[] = {
-      {"key file held: neither replaced", true,
+      {"key file held: neither replaced",
+       true,
        {MissingRow, PromptRow, L"[tollbury] Key files not replaced; the previous pair is kept."}},
-      {"upload key file held: the log says which file holds which", false,
+      {"upload key file held: the log says which file holds which",
+       false,
        {MissingRow, PromptRow, WroteRow,
         L"[tollbury] Key files do not match: " + KeyPath() + L" holds the new key, " + UploadKeyPath() +
             L" the previous upload key."}},
@@ -491,15 +499,16 @@ TEST_F(SingleUserFlow, KeyFilesOfAnotherUserGetOneWarningAndNoPrompt) {
   const std::wstring line = L"The key files of session 'vrd' belong to another Windows user; keys are not checked.";
   EXPECT_EQ(KeyLines(flow.run), (Lines{L"[tollbury] " + line}));
   ASSERT_EQ(flow.windows.size(), 1u);
-  ExpectWarningBox(flow.windows[0], L"Warning", line + L"\n\nAn administrator can delete " + KeyPath() + L" and " +
-                   UploadKeyPath() + L"; the next start then asks for the account's credentials.");
+  ExpectWarningBox(flow.windows[0], L"Warning",
+                   line + L"\n\nAn administrator can delete " + KeyPath() + L" and " + UploadKeyPath() +
+                       L"; the next start then asks for the account's credentials.");
   EXPECT_TRUE(flow.calls.empty() && flow.requests.empty() && !FileExists(KeyPath()));
   ExpectClientStarted();
 }
 
 TEST_F(SingleUserFlow, DialogThatKeepsFailingIsGivenUp) {
-  InstallCredUiStandIn({FailDialog(1400), FailDialog(5), ConfirmWith(L"alice", L""), FailDialog(1400),
-                        FailDialog(1400), FailDialog(1400), ConfirmWith(L"alice", WidePassword)});
+  InstallCredUiStandIn({FailDialog(1400), FailDialog(5), ConfirmWith(L"alice", L""), FailDialog(1400), FailDialog(1400),
+                        FailDialog(1400), ConfirmWith(L"alice", WidePassword)});
 
   const FlowRun flow = Run();
   // An empty entry breaks the run of failures; three in a row end the fetch.
@@ -580,8 +589,9 @@ TEST(SingleUserWithoutDisplay, FailingDialogIsGivenUp) {
 
   const LauncherRun run = RunLauncher(L"-no_upgrade", 90000);
   EXPECT_TRUE(run.finished);
-  EXPECT_EQ(KeyLines(run), (Lines{MissingRow, PromptRow,
-                                  L"[tollbury] The credentials dialog keeps failing with error 1400.  Not fetching keys."}));
+  EXPECT_EQ(KeyLines(run),
+            (Lines{MissingRow, PromptRow,
+                   L"[tollbury] The credentials dialog keeps failing with error 1400.  Not fetching keys."}));
   EXPECT_TRUE(KeyServiceRequests().empty());
   ClientRecord record;
   EXPECT_TRUE(WaitForClientRecord(L"1.2.3", record));

@@ -1,9 +1,9 @@
 #include "launcher/argument_quoting.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "wide_text.h"
 

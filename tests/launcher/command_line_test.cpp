@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "launcher/command_line.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "fuzz/argv_model.h"
 #include "launcher/argument_quoting.h"
-#include "launcher/command_line.h"
 
 namespace {
 
@@ -55,7 +56,10 @@ TEST(ParseArgumentsTest, OptionsAndSessionName) {
       {{L"-no_upgrade"}, L"vrd", L"", true},
       {{L"/no_upgrade", L"x"}, L"vrd", L"x ", true},
       {{L"-no_upgrade", L"-no_upgrade"}, L"vrd", L"", true},
-      {{L"-No_Upgrade", L"--no_upgrade", L"-no_upgrade "}, L"vrd", L"-No_Upgrade --no_upgrade \"-no_upgrade \" ", false},
+      {{L"-No_Upgrade", L"--no_upgrade", L"-no_upgrade "},
+       L"vrd",
+       L"-No_Upgrade --no_upgrade \"-no_upgrade \" ",
+       false},
       {{L"-load", L"-no_upgrade"}, L"-no_upgrade", L"-load ", true},
       {{L"-load", L"a", L"-load", L"b"}, L"b", L"-load a -load b ", false},
       {{L"x", L"-load"}, L"vrd", L"x -load ", false},
@@ -118,10 +122,22 @@ TEST(ParseArgumentsTest, LongCommandLines) {
 // quoting pseudo-random arguments gives.
 TEST(ArgvModelTest, AgreesWithCommandLineToArgvW) {
   std::vector<std::wstring> lines = {
-      L"prog a b",           L"\"C:\\p q\\x.exe\" a", L"\"C:\\p\"x a",     L" a b",
-      L"prog  a\t\tb  ",     L"prog \"a b\" c",         L"prog a\\\\b \\\\\\\"x", L"prog \"a\\\\\" b",
-      L"prog \"a\\\"b\"",   L"prog a\"b c\"d",         L"prog \"a\"\"b\" c",   L"prog \"\"\"\" x \"\"\"",
-      L"prog \"unfinished", L"prog \"\" \"\"",         L"prog a\\",          L"prog \\\"\"\" y",
+      L"prog a b",
+      L"\"C:\\p q\\x.exe\" a",
+      L"\"C:\\p\"x a",
+      L" a b",
+      L"prog  a\t\tb  ",
+      L"prog \"a b\" c",
+      L"prog a\\\\b \\\\\\\"x",
+      L"prog \"a\\\\\" b",
+      L"prog \"a\\\"b\"",
+      L"prog a\"b c\"d",
+      L"prog \"a\"\"b\" c",
+      L"prog \"\"\"\" x \"\"\"",
+      L"prog \"unfinished",
+      L"prog \"\" \"\"",
+      L"prog a\\",
+      L"prog \\\"\"\" y",
   };
   unsigned seed = 12345;
   auto next = [&seed](unsigned n) {

@@ -1,12 +1,12 @@
 // The real tollbury.exe, started through the capture tool against a real
 // registry and client tree.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/machine.h"
 
@@ -63,8 +63,9 @@ TEST_F(LauncherTest, StartsNewestVersionWithArgumentsHandedOn) {
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(0u, run.exitCode);
   EXPECT_EQ((Lines{L"0.9", L"2.0.4", L"2.1.0", L"2.5", L"9.0", L"beta"}), DiscoveryLines(run));
-  EXPECT_EQ((Lines{L"[tollbury] Directory holds no rudavuvav.exe, skipped: 9.0", L"[tollbury] Launching rudavuvav.exe"}),
-            OtherLines(run))
+  EXPECT_EQ(
+      (Lines{L"[tollbury] Directory holds no rudavuvav.exe, skipped: 9.0", L"[tollbury] Launching rudavuvav.exe"}),
+      OtherLines(run))
       << Narrow(Joined(run.lines));
 
   ClientRecord record;
@@ -79,9 +80,9 @@ TEST_F(LauncherTest, HalfInstalledNewestDirectoryIsPassedOver) {
   AddVersionDir(L"4.0.0", false);
   const LauncherRun run = RunLauncher(L"-no_upgrade");
   EXPECT_EQ((Lines{L"3.0.0", L"4.0.0"}), DiscoveryLines(run));
-  EXPECT_EQ((Lines{L"[tollbury] Directory holds no rudavuvav.exe, skipped: 4.0.0",
-                   L"[tollbury] Launching rudavuvav.exe"}),
-            OtherLines(run));
+  EXPECT_EQ(
+      (Lines{L"[tollbury] Directory holds no rudavuvav.exe, skipped: 4.0.0", L"[tollbury] Launching rudavuvav.exe"}),
+      OtherLines(run));
   ClientRecord record;
   EXPECT_TRUE(WaitForClientRecord(L"3.0.0", record));
 }
@@ -111,7 +112,8 @@ TEST_F(LauncherTest, NoRankingVersionFallsBackToOneZeroZero) {
   ASSERT_EQ(2u, other.size()) << Narrow(Joined(run.lines));
   EXPECT_EQ(L"[tollbury] Launching rudavuvav.exe", other[0]);
   // The folder 1.0.0 does not exist, so the start fails and says so.
-  EXPECT_EQ(0u, other[1].rfind(L"[tollbury] Could not start rudavuvav.exe: ShellExecute result ", 0)) << Narrow(other[1]);
+  EXPECT_EQ(0u, other[1].rfind(L"[tollbury] Could not start rudavuvav.exe: ShellExecute result ", 0))
+      << Narrow(other[1]);
   EXPECT_TRUE(NoClientStarted());
 }
 
@@ -131,20 +133,30 @@ TEST_F(LauncherTest, RegistrySettingsLogLines) {
     const wchar_t* arguments;
     Lines expected;
   } cases[] = {
-      {"session missing", [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, SessionKey(L"vrd").c_str()); }, L"-no_upgrade",
+      {"session missing",
+       [] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, SessionKey(L"vrd").c_str()); },
+       L"-no_upgrade",
        {L"[tollbury] Registry is missing info for session 'vrd'.", L"[tollbury] Launching rudavuvav.exe"}},
-      {"other session via -load", [] { CreateKey(SessionKey(L"east")); }, L"-load east -no_upgrade",
+      {"other session via -load",
+       [] { CreateKey(SessionKey(L"east")); },
+       L"-load east -no_upgrade",
        {L"[tollbury] Launching rudavuvav.exe"}},
-      {"-load of a missing session", [] {}, L"-load west /no_upgrade",
+      {"-load of a missing session",
+       [] {},
+       L"-load west /no_upgrade",
        {L"[tollbury] Registry is missing info for session 'west'.", L"[tollbury] Launching rudavuvav.exe"}},
       {"single-user without Server",
-       [] { SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1); }, L"-no_upgrade",
+       [] { SetRegDword(SessionKey(L"vrd"), L"SingleUser", 1); },
+       L"-no_upgrade",
        {L"[tollbury] Registry is missing the Server value for session 'vrd'; keys cannot be checked.",
         L"[tollbury] Going into single user mode", L"[tollbury] Launching rudavuvav.exe"}},
-      {"SingleUser 0", [] { SetRegDword(SessionKey(L"vrd"), L"SingleUser", 0); }, L"-no_upgrade",
+      {"SingleUser 0",
+       [] { SetRegDword(SessionKey(L"vrd"), L"SingleUser", 0); },
+       L"-no_upgrade",
        {L"[tollbury] Launching rudavuvav.exe"}},
       {"SingleUser as text",
-       [] { SetRegString(SessionKey(L"vrd"), L"SingleUser", L"1"); }, L"-no_upgrade",
+       [] { SetRegString(SessionKey(L"vrd"), L"SingleUser", L"1"); },
+       L"-no_upgrade",
        {L"[tollbury] Launching rudavuvav.exe"}},
       {"Server too long for a URL",
        [] {
@@ -234,8 +246,10 @@ DWORD RunLauncherUncaptured(const std::wstring& arguments) {
   CloseHandle(info.hThread);
   DWORD exitCode = 999;
   const DWORD waited = WaitForSingleObject(info.hProcess, 60000);
-  if (waited == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &exitCode);
-  else ADD_FAILURE() << "waiting for the launcher gave " << waited << ", error " << GetLastError();
+  if (waited == WAIT_OBJECT_0)
+    GetExitCodeProcess(info.hProcess, &exitCode);
+  else
+    ADD_FAILURE() << "waiting for the launcher gave " << waited << ", error " << GetLastError();
   CloseHandle(info.hProcess);
   return exitCode;
 }
@@ -311,8 +325,14 @@ TEST_F(LauncherTest, FailuresReachTheEventLogOnlyWhenThePolicyIsOn) {
       "digest (44 characters). Nothing is sent to the key service.",
       "1 a Communications error with Tidewire URL:\\nhttps://127.0.0.254/keys\\nStatus=500, Error Code=1610",
       "1 1 Could not start rudavuvav.exe: ShellExecute result 2, error 3"};
-  const struct { const char* title; DWORD type, value; } cases[] = {  // ReportToEventLog (REG_NONE: missing)
-      {"on", REG_DWORD, 7}, {"off", REG_DWORD, 0}, {"of another type", REG_SZ, 1}, {"missing", REG_NONE, 0}};
+  const struct {
+    const char* title;
+    DWORD type, value;
+  } cases[] = {// ReportToEventLog (REG_NONE: missing)
+               {"on", REG_DWORD, 7},
+               {"off", REG_DWORD, 0},
+               {"of another type", REG_SZ, 1},
+               {"missing", REG_NONE, 0}};
   const wchar_t* const policyKey = L"SOFTWARE\\Policies\\Verdanto\\Client\\Tollbury";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
@@ -348,7 +368,8 @@ TEST_F(LauncherTest, ManifestAndIconResources) {
        {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
         "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n    <windowsSettings>",
         "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>",
-        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, system</dpiAwareness>"}) {
+        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, "
+        "system</dpiAwareness>"}) {
     EXPECT_NE(std::string::npos, manifest.find(setting)) << setting;
   }
   const std::string version = resource(RT_VERSION, 1);
@@ -356,9 +377,11 @@ TEST_F(LauncherTest, ManifestAndIconResources) {
   ASSERT_NE(std::string::npos, fixed);
   const auto* file = reinterpret_cast<const VS_FIXEDFILEINFO*>(version.data() + fixed);
   char assembly[80];
-  std::snprintf(assembly, sizeof assembly, "name=\"Verdanto.Tollbury\" version=\"%u.%u.%u.%u\"", HIWORD(file->dwFileVersionMS),
-                LOWORD(file->dwFileVersionMS), HIWORD(file->dwFileVersionLS), LOWORD(file->dwFileVersionLS));
-  EXPECT_NE(std::string::npos, manifest.find(assembly)) << "the manifest's version is not the FILEVERSION: " << assembly;
+  std::snprintf(assembly, sizeof assembly, "name=\"Verdanto.Tollbury\" version=\"%u.%u.%u.%u\"",
+                HIWORD(file->dwFileVersionMS), LOWORD(file->dwFileVersionMS), HIWORD(file->dwFileVersionLS),
+                LOWORD(file->dwFileVersionLS));
+  EXPECT_NE(std::string::npos, manifest.find(assembly))
+      << "the manifest's version is not the FILEVERSION: " << assembly;
   std::string group = resource(RT_GROUP_ICON, 1);
   for (int size : {16, 20, 24, 32, 40, 48, 64, 256}) {
     const int id = LookupIconIdFromDirectoryEx(reinterpret_cast<BYTE*>(&group[0]), TRUE, size, size, 0);

@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
+#include "sys/registry.h"
 
 #include <cstdlib>
 #include <string>
 
-#include "sys/registry.h"
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -81,9 +81,13 @@ TEST_F(RegistryStringTest, DwordResultTable) {
     HRESULT result;
     DWORD value;
   } cases[] = {
-      {key_, L"seven", S_OK, 7}, {key_, L"zero", S_OK, 0}, {key_, L"short", DISP_E_TYPEMISMATCH, 0},
-      {key_, L"long", static_cast<HRESULT>(0x800700EA), 0}, {key_, L"big endian", DISP_E_TYPEMISMATCH, 0},
-      {key_, L"text", DISP_E_TYPEMISMATCH, 0}, {key_, L"missing", static_cast<HRESULT>(0x80070002), 0},
+      {key_, L"seven", S_OK, 7},
+      {key_, L"zero", S_OK, 0},
+      {key_, L"short", DISP_E_TYPEMISMATCH, 0},
+      {key_, L"long", static_cast<HRESULT>(0x800700EA), 0},
+      {key_, L"big endian", DISP_E_TYPEMISMATCH, 0},
+      {key_, L"text", DISP_E_TYPEMISMATCH, 0},
+      {key_, L"missing", static_cast<HRESULT>(0x80070002), 0},
       {nullptr, L"seven", E_INVALIDARG, 0},
   };
   for (const Case& c : cases) {

@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
+#include "launcher/version_rank.h"
 
 #include <cmath>
 #include <string>
 #include <vector>
 
-#include "launcher/version_rank.h"
+#include <gtest/gtest.h>
+
 #include "wide_text.h"
 
 namespace {
@@ -14,11 +15,27 @@ TEST(RankVersionNameTest, RankingTable) {
     const char16_t* name;
     double a, b, c;
   } cases[] = {
-      {u"3", 3, 0, 0},          {u"2.5", 2, 0, 5},        {u"1.2.3", 1, 2, 3},    {u"1.2.3.4", 1, 2, 3},
-      {u"1.10.0", 1, 10, 0},    {u"x2.1.0", 0, 1, 0},     {u"beta", 0, 0, 0},     {u"1e1.0.0", 10, 0, 0},
-      {u"2a.1", 2, 0, 1},       {u"", 0, 0, 0},           {u"1..2", 1, 0, 2},     {u"0x10.1", 16, 0, 1},
-      {u" 4.1.2", 4, 1, 2},     {u"-1.2.3", -1, 2, 3},    {u"1.2.", 1, 2, 0},     {u"0x1p3", 8, 0, 0},
-      {u"2\u00e9.7\u0663.3", 2, 7, 3},  {u"\u0661.1", 0, 0, 1},  {u"\xd800" u"4.5", 0, 0, 5},
+      {u"3", 3, 0, 0},
+      {u"2.5", 2, 0, 5},
+      {u"1.2.3", 1, 2, 3},
+      {u"1.2.3.4", 1, 2, 3},
+      {u"1.10.0", 1, 10, 0},
+      {u"x2.1.0", 0, 1, 0},
+      {u"beta", 0, 0, 0},
+      {u"1e1.0.0", 10, 0, 0},
+      {u"2a.1", 2, 0, 1},
+      {u"", 0, 0, 0},
+      {u"1..2", 1, 0, 2},
+      {u"0x10.1", 16, 0, 1},
+      {u" 4.1.2", 4, 1, 2},
+      {u"-1.2.3", -1, 2, 3},
+      {u"1.2.", 1, 2, 0},
+      {u"0x1p3", 8, 0, 0},
+      {u"2\u00e9.7\u0663.3", 2, 7, 3},
+      {u"\u0661.1", 0, 0, 1},
+      {u"\xd800"
+       u"4.5",
+       0, 0, 5},
   };
   for (const Case& c : cases) {
     const VersionKey key = RankVersionName(W(c.name).c_str());

@@ -1,12 +1,13 @@
 #include "net/identity.h"
 
-#include <gtest/gtest.h>
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -26,16 +27,14 @@ std::string ProbeVersionText(const std::wstring& probe) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start the probe, error " << GetLastError();
     return std::string();
   }
   const DWORD waited = WaitForSingleObject(process.hProcess, 30000);
   DWORD exitCode = 1;
   GetExitCodeProcess(process.hProcess, &exitCode);
-  if (waited != WAIT_OBJECT_0)
-    TerminateProcess(process.hProcess, 1);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   EXPECT_EQ(waited, WAIT_OBJECT_0);
@@ -48,8 +47,7 @@ std::string ProbeVersionText(const std::wstring& probe) {
   }
   char chunk[256];
   size_t got;
-  while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
-    text.append(chunk, got);
+  while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, got);
   std::fclose(file);
   DeleteFileW(output.c_str());
   return text;
@@ -57,8 +55,7 @@ std::string ProbeVersionText(const std::wstring& probe) {
 
 std::string FirstLocalAddressSeenBySockets() {
   WSADATA winsock;
-  if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)
-    return "127.0.0.1";
+  if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0) return "127.0.0.1";
   std::string text = "127.0.0.1";
   char name[1024];
   if (gethostname(name, sizeof(name)) == 0) {

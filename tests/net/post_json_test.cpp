@@ -1,20 +1,20 @@
 #include "net/post_json.h"
 
-#include "net/identity.h"
-#include "net/proxy_answer.h"
-#include "net/send_decision.h"
-#include "tests/support/key_service.h"
-
-#include <gtest/gtest.h>
 #include <windows.h>
-#include <winhttp.h>
-
 #include <malloc.h>
+#include <winhttp.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/identity.h"
+#include "net/proxy_answer.h"
+#include "net/send_decision.h"
+#include "tests/support/key_service.h"
 
 namespace {
 
@@ -50,8 +50,7 @@ PostOutcome Post(const std::wstring& url, const std::string& body = JsonBody) {
 
 std::string BinaryText(size_t size) {
   std::string text(size, '\0');
-  for (size_t i = 0; i < size; ++i)
-    text[i] = static_cast<char>((i * 7 + 3) % 256);
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>((i * 7 + 3) % 256);
   return text;
 }
 
@@ -62,8 +61,7 @@ int CrackErrorOf(const std::wstring& url) {
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   SetLastError(0);
-  if (WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts))
-    return 0;
+  if (WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return 0;
   const DWORD error = GetLastError();
   return error != 0 ? static_cast<int>(error) : static_cast<int>(0x800C0002);
 }
@@ -71,20 +69,16 @@ int CrackErrorOf(const std::wstring& url) {
 // Whether this platform decodes compressed replies for WinHTTP (Windows 8.1
 // and later do; Wine and older Windows refuse the option).
 bool PlatformDecompresses() {
-  HINTERNET session = WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET session =
+      WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET connection = session ? WinHttpConnect(session, L"127.0.0.1", 443, 0) : nullptr;
-  HINTERNET request = connection ? WinHttpOpenRequest(connection, L"POST", L"/", nullptr,
-                                                      WINHTTP_NO_REFERER,
-                                                      WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                      WINHTTP_FLAG_SECURE)
+  HINTERNET request = connection ? WinHttpOpenRequest(connection, L"POST", L"/", nullptr, WINHTTP_NO_REFERER,
+                                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE)
                                  : nullptr;
   DWORD flags = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
-  const bool accepted =
-      request && WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof(flags));
+  const bool accepted = request && WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof(flags));
   for (HINTERNET handle : {request, connection, session})
-    if (handle)
-      WinHttpCloseHandle(handle);
+    if (handle) WinHttpCloseHandle(handle);
   return accepted;
 }
 
@@ -124,14 +118,12 @@ TEST_F(PostJsonTest, ActsOnEveryReplyStatus) {
       {503, nullptr, ExtendedError, 503, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "status " << c.status
-                                    << (c.location ? " with Location" : ""));
+    SCOPED_TRACE(testing::Message() << "status " << c.status << (c.location ? " with Location" : ""));
     KeyServiceReset();
     KeyServiceReply reply;
     reply.status = c.status;
     reply.body = "{\"status\":" + std::to_string(c.status) + "}";
-    if (c.location)
-      reply.headers.emplace_back("Location", c.location);
+    if (c.location) reply.headers.emplace_back("Location", c.location);
     KeyServiceQueueReply(reply);
 
     const PostOutcome outcome = Post(KeyServiceUrl(L"/api/keys"));
@@ -195,11 +187,9 @@ TEST_F(PostJsonTest, SendsTheFixedRequest) {
 
 TEST_F(PostJsonTest, SendsTheBodyByteForByte) {
   std::string everyByte;
-  for (int byte = 1; byte < 256; ++byte)
-    everyByte += static_cast<char>(byte);
+  for (int byte = 1; byte < 256; ++byte) everyByte += static_cast<char>(byte);
   std::string large(300 * 1024, 'x');
-  for (size_t i = 0; i < large.size(); i += 101)
-    large[i] = static_cast<char>('a' + i % 26);
+  for (size_t i = 0; i < large.size(); i += 101) large[i] = static_cast<char>('a' + i % 26);
   const std::string bodies[] = {everyByte, "{\"name\":\"Ren\xc3\xa9\"}", large, ""};
   for (const std::string& body : bodies) {
     SCOPED_TRACE(testing::Message() << "body of " << body.size() << " bytes");
@@ -247,22 +237,20 @@ TEST_F(PostJsonTest, AcceptsAnUntrustedCertificate) {
   // The service's certificate is self-signed and names another host. Without
   // the security flags the platform refuses it, so the test is meaningful.
   const std::wstring host = FreshSpellingOf(KeyServiceHost());
-  HINTERNET session = WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET session =
+      WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   ASSERT_NE(session, nullptr);
   HINTERNET connection = WinHttpConnect(session, host.c_str(), 443, 0);
-  HINTERNET request = WinHttpOpenRequest(connection, L"POST", L"/strict", nullptr,
-                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                         WINHTTP_FLAG_SECURE);
-  const BOOL strictSent = WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+  HINTERNET request = WinHttpOpenRequest(connection, L"POST", L"/strict", nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+  const BOOL strictSent =
+      WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
   const DWORD strictError = GetLastError();
   WinHttpCloseHandle(request);
   WinHttpCloseHandle(connection);
   WinHttpCloseHandle(session);
   EXPECT_FALSE(strictSent);
-  EXPECT_TRUE(strictError == ERROR_WINHTTP_SECURE_FAILURE ||
-              strictError == ERROR_WINHTTP_SECURE_INVALID_CA ||
+  EXPECT_TRUE(strictError == ERROR_WINHTTP_SECURE_FAILURE || strictError == ERROR_WINHTTP_SECURE_INVALID_CA ||
               strictError == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
       << strictError;
 
@@ -359,8 +347,7 @@ TEST_F(PostJsonTest, RefusesRepliesAboveTheCap) {
 }
 
 TEST_F(PostJsonTest, RefusesAUrlThatCannotBeCrackedBeforeConnecting) {
-  const std::wstring urls[] = {L"not a url", L"", L"ftp://127.0.0.1/x", L"https://",
-                               L"https://127.0.0.1:99999/p"};
+  const std::wstring urls[] = {L"not a url", L"", L"ftp://127.0.0.1/x", L"https://", L"https://127.0.0.1:99999/p"};
   for (const std::wstring& url : urls) {
     SCOPED_TRACE(testing::Message() << "URL '" << std::string(url.begin(), url.end()) << "'");
     const int expected = CrackErrorOf(url);
@@ -382,8 +369,7 @@ TEST_F(PostJsonTest, HostAndPathLimits) {
   const size_t lastDot = host.find_last_of(L'.');
   ASSERT_EQ(host.size() - lastDot, 2u) << "needs an address ending in a single digit";
   ASSERT_LT(host.back(), L'8') << "needs an address ending in a single digit below 8";
-  const std::wstring longHost =
-      host.substr(0, lastDot + 1) + std::wstring(255 - host.size(), L'0') + host.back();
+  const std::wstring longHost = host.substr(0, lastDot + 1) + std::wstring(255 - host.size(), L'0') + host.back();
   ASSERT_EQ(longHost.size(), 255u);
   const std::wstring longPath = L"/" + std::wstring(254, L'p');
 
@@ -458,8 +444,11 @@ TEST(PostJsonSendDecision, ChoosesTheNextStep) {
     NextStep next;
   } rows[] = {
       {"12032 with no tunnel", {true, false, false, Resend, 0, false, false, 1}, NextStep::Resend},
-      {"12032 signing in, bound reached", {true, false, false, Resend, 0, false, true, 3}, NextStep::ProxySignInRefused},
-      {"12032 before any sign-in, bound reached", {true, false, false, Resend, 0, false, false, 3},
+      {"12032 signing in, bound reached",
+       {true, false, false, Resend, 0, false, true, 3},
+       NextStep::ProxySignInRefused},
+      {"12032 before any sign-in, bound reached",
+       {true, false, false, Resend, 0, false, false, 3},
        NextStep::ProxyNotReached},
       {"12015 before the tunnel", {true, false, false, LoginFailure, 0, false, true, 2}, NextStep::ProxySignInRefused},
       {"407 on the first send", {true, false, false, 0, 407, true, false, 1}, NextStep::SignIn},
@@ -470,16 +459,20 @@ TEST(PostJsonSendDecision, ChoosesTheNextStep) {
       {"403 with no tunnel", {true, false, false, 0, 403, false, false, 1}, NextStep::ProxyNotReached},
       {"502 with no tunnel", {true, false, false, 0, 502, false, false, 1}, NextStep::ProxyNotReached},
       {"proxy down", {true, false, false, ERROR_WINHTTP_CANNOT_CONNECT, 0, false, false, 1}, NextStep::ProxyNotReached},
-      {"proxy's answer not read in time", {true, false, false, ERROR_WINHTTP_TIMEOUT, 0, false, true, 2, true},
+      {"proxy's answer not read in time",
+       {true, false, false, ERROR_WINHTTP_TIMEOUT, 0, false, true, 2, true},
        NextStep::ProxyNotReached},
-      {"failure after the body went out", {true, true, true, ERROR_WINHTTP_TIMEOUT, 0, false, false, 1},
+      {"failure after the body went out",
+       {true, true, true, ERROR_WINHTTP_TIMEOUT, 0, false, false, 1},
        NextStep::Fail},
       {"12032 after the body went out", {true, true, true, Resend, 0, false, false, 1}, NextStep::Fail},
-      {"pin mismatch in the tunnel", {true, true, false, PostJsonServerKeyMismatch, 0, false, false, 1},
+      {"pin mismatch in the tunnel",
+       {true, true, false, PostJsonServerKeyMismatch, 0, false, false, 1},
        NextStep::Fail},
       {"direct, 12032", {false, true, false, Resend, 0, false, false, 1}, NextStep::Resend},
       {"direct, 12032 bound reached", {false, true, false, Resend, 0, false, false, 3}, NextStep::Fail},
-      {"direct, cannot connect", {false, true, false, ERROR_WINHTTP_CANNOT_CONNECT, 0, false, false, 1},
+      {"direct, cannot connect",
+       {false, true, false, ERROR_WINHTTP_CANNOT_CONNECT, 0, false, false, 1},
        NextStep::Fail},
       {"direct, 401", {false, true, true, 0, 401, false, false, 1}, NextStep::Answer},
   };
@@ -491,8 +484,8 @@ TEST(PostJsonSendDecision, ChoosesTheNextStep) {
 // waits for it: the read ends at the bound, not when the service gives up
 // (30 s), and the request gets its own time-outs back.
 TEST_F(PostJsonTest, ProxyAnswerIsAwaitedBriefly) {
-  HINTERNET session = WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET session =
+      WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET connection = WinHttpConnect(session, KeyServiceHost().c_str(), 443, 0);
   HINTERNET request = WinHttpOpenRequest(connection, L"POST", L"/api", nullptr, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
@@ -500,8 +493,7 @@ TEST_F(PostJsonTest, ProxyAnswerIsAwaitedBriefly) {
   const DWORD options[] = {WINHTTP_OPTION_SECURITY_FLAGS, WINHTTP_OPTION_RECEIVE_TIMEOUT,
                            WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT};
   DWORD values[] = {0x3300, 41000, 43000};
-  for (int i = 0; i < 3; ++i)
-    ASSERT_TRUE(WinHttpSetOption(request, options[i], &values[i], sizeof(DWORD)));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(WinHttpSetOption(request, options[i], &values[i], sizeof(DWORD)));
   ASSERT_TRUE(WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 10, 0));
   const ULONGLONG start = GetTickCount64();
   // Wine 8 hands up the socket's own WSAETIMEDOUT.
@@ -513,8 +505,7 @@ TEST_F(PostJsonTest, ProxyAnswerIsAwaitedBriefly) {
     EXPECT_TRUE(WinHttpQueryOption(request, options[i], &value, &size));
     EXPECT_EQ(value, values[i]) << "option " << options[i];
   }
-  for (HINTERNET handle : {request, connection, session})
-    WinHttpCloseHandle(handle);
+  for (HINTERNET handle : {request, connection, session}) WinHttpCloseHandle(handle);
   // Recorded once the connection ends, before the next test resets the service.
   const std::vector<RecordedRequest> requests = KeyServiceWaitForRequests(1);
   ASSERT_EQ(requests.size(), 1u);

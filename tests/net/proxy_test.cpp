@@ -6,19 +6,20 @@
 // The proxy tunnels TOLLBURY_PROXY_ONLY_ADDRESS, where nothing listens, to the
 // key service: a service reached at that address was reached through the proxy.
 
-#include <gtest/gtest.h>
+#include "net/proxy.h"
 
-#include <algorithm>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "net/proxy.h"
-#include "tests/support/user_proxy.h"
+#include <gtest/gtest.h>
+
 #include "tests/support/credui_control.h"
 #include "tests/support/key_service.h"
 #include "tests/support/machine.h"
+#include "tests/support/user_proxy.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ TEST(ProxyLists, BypassListExemptsMatchingHosts) {
     EXPECT_EQ(ProxyBypassesHost(c.list, c.host), c.bypassed) << WideToUtf8(c.list) << " / " << WideToUtf8(c.host);
   for (const wchar_t* host : {L"LocalHost", L"127.0.0.1", L"127.255.0.99", L"[::1]", L"::1"})
     EXPECT_TRUE(IsLoopbackHost(host)) << WideToUtf8(host);
-  for (const wchar_t* host : {L"128.0.0.1", L"127.0.0", L"127.0.0.1.5", L"127.0.0.256", L"localhost.corp", L"1270.0.0.1"})
+  for (const wchar_t* host :
+       {L"128.0.0.1", L"127.0.0", L"127.0.0.1.5", L"127.0.0.256", L"localhost.corp", L"1270.0.0.1"})
     EXPECT_FALSE(IsLoopbackHost(host)) << WideToUtf8(host);
 }
 
@@ -191,31 +193,112 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
     bool reachesService;
   } rows[] = {
       {"no proxy set", Direct, "", "", "", service, false, Validate, {}, {}, true},
-      {"static proxy", StaticProxy, proxy_, "<local>;10.*;<-loopback>", "", onlyThroughProxy_, false, Validate,
-       {viaProxy}, {tunnelled}, true},
+      {"static proxy",
+       StaticProxy,
+       proxy_,
+       "<local>;10.*;<-loopback>",
+       "",
+       onlyThroughProxy_,
+       false,
+       Validate,
+       {viaProxy},
+       {tunnelled},
+       true},
       {"loopback bypassed", StaticProxy, proxy_, "<local>", "", service, false, Validate, {}, {}, true},
-      {"host in the bypass list", StaticProxy, proxy_, "<local>;<-loopback>;" + service, "", service, false, Validate,
-       {}, {}, true},
-      {"proxy script", ProxyScript | StaticProxy, down, "<-loopback>", ScriptUrl("proxy.pac"), onlyThroughProxy_, false,
-       Validate, {viaProxy}, {tunnelled}, true},
-      {"proxy script answers DIRECT", ProxyScript | StaticProxy, down, "<-loopback>", ScriptUrl("proxy.pac"), service,
-       false, Validate, {}, {}, true},
-      {"proxy down", StaticProxy, down, "<-loopback>", "", service, false, Validate,
-       {through + Utf8ToWide(down), L"[tollbury] The proxy could not be reached (error 12029)" + direct}, {}, true},
+      {"host in the bypass list",
+       StaticProxy,
+       proxy_,
+       "<local>;<-loopback>;" + service,
+       "",
+       service,
+       false,
+       Validate,
+       {},
+       {},
+       true},
+      {"proxy script",
+       ProxyScript | StaticProxy,
+       down,
+       "<-loopback>",
+       ScriptUrl("proxy.pac"),
+       onlyThroughProxy_,
+       false,
+       Validate,
+       {viaProxy},
+       {tunnelled},
+       true},
+      {"proxy script answers DIRECT",
+       ProxyScript | StaticProxy,
+       down,
+       "<-loopback>",
+       ScriptUrl("proxy.pac"),
+       service,
+       false,
+       Validate,
+       {},
+       {},
+       true},
+      {"proxy down",
+       StaticProxy,
+       down,
+       "<-loopback>",
+       "",
+       service,
+       false,
+       Validate,
+       {through + Utf8ToWide(down), L"[tollbury] The proxy could not be reached (error 12029)" + direct},
+       {},
+       true},
       // Not even asked: this script would fail with "could not be found".
-      {"loopback bypassed by a script", ProxyScript, "", "", ScriptUrl("missing.pac"), service, false, Validate, {}, {},
+      {"loopback bypassed by a script",
+       ProxyScript,
+       "",
+       "",
+       ScriptUrl("missing.pac"),
+       service,
+       false,
+       Validate,
+       {},
+       {},
        true},
       // The tunnel was refused, so nothing of the body went out: one direct
       // send. Windows hands over the 407 and logs that the proxy asks for a
       // sign-in; Wine fails the send with 12157 instead.
-      {"proxy asks for a sign-in", StaticProxy, proxy_, "<-loopback>", "", service, true, Validate,
-       {viaProxy, L"[tollbury] The proxy could not be reached (error 12157)" + direct}, {service + ":443 407"}, true},
+      {"proxy asks for a sign-in",
+       StaticProxy,
+       proxy_,
+       "<-loopback>",
+       "",
+       service,
+       true,
+       Validate,
+       {viaProxy, L"[tollbury] The proxy could not be reached (error 12157)" + direct},
+       {service + ":443 407"},
+       true},
       // The body went through the tunnel: the failure stands, nothing is sent again.
-      {"reply never comes", StaticProxy, proxy_, "<-loopback>", "", service, false, ReplyDropped,
-       {viaProxy}, {service + ":443 -> " + service + ":443"}, true},
+      {"reply never comes",
+       StaticProxy,
+       proxy_,
+       "<-loopback>",
+       "",
+       service,
+       false,
+       ReplyDropped,
+       {viaProxy},
+       {service + ":443 -> " + service + ":443"},
+       true},
       // The second request of the start goes the way the first one ended up.
-      {"given up once per start", StaticProxy, down, "<-loopback>", "", service, false, ValidateAndFetch,
-       {through + Utf8ToWide(down), L"[tollbury] The proxy could not be reached (error 12029)" + direct}, {}, true},
+      {"given up once per start",
+       StaticProxy,
+       down,
+       "<-loopback>",
+       "",
+       service,
+       false,
+       ValidateAndFetch,
+       {through + Utf8ToWide(down), L"[tollbury] The proxy could not be reached (error 12029)" + direct},
+       {},
+       true},
   };
   PrepareInstall();
   for (const Row& row : rows) {
@@ -243,10 +326,10 @@ TEST_F(KeyServiceThroughProxy, ValidationFindsItsWay) {
       InstallCredUiStandIn({ConfirmWith(L"alice", L"secret")});
       KeyServiceQueueReply(200, KeysBad);
       KeyServiceQueueReply(200, KeysIssued);
-      expected.insert(expected.end(), {L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.",
-                                       L"[tollbury] Prompting for password and fetching remote key",
-                                       L"[tollbury] Successfully wrote out key file",
-                                       L"[tollbury] Successfully wrote out key file"});
+      expected.insert(expected.end(),
+                      {L"[tollbury] Server replied that keys are BAD.  Must fetch new ones.",
+                       L"[tollbury] Prompting for password and fetching remote key",
+                       L"[tollbury] Successfully wrote out key file", L"[tollbury] Successfully wrote out key file"});
     } else {
       KeyServiceQueueReply(200, KeysGood);
       if (row.reachesService) expected.push_back(GoodRow);

@@ -1,11 +1,6 @@
 // Pin lists, and PostJson with pins and with full certificate validation
 // against the test key service.
 
-#include "net/post_json.h"
-#include "net/server_pins.h"
-#include "tests/support/key_service.h"
-
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <wincrypt.h>
 #include <winhttp.h>
@@ -13,6 +8,12 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/post_json.h"
+#include "net/server_pins.h"
+#include "tests/support/key_service.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ TEST(ServerKeyPins, ReadsListsAndSaysWhatIsWrong) {
   const std::string pin = "sha256//47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=";  // SHA-256 of ""
   const struct {
     std::string text;
-    int count;             // -1: refused
+    int count;  // -1: refused
     const wchar_t* problem;
   } cases[] = {
       {pin, 1, L""},

@@ -1,8 +1,8 @@
 #include "tests/support/credui_control.h"
 
-#include <gtest/gtest.h>
-
 #include <cwchar>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/machine.h"
 
@@ -58,9 +58,15 @@ void InstallCredUiStandIn(const std::vector<CredUiAnswer>& script) {
   std::wstring text;
   for (const CredUiAnswer& answer : script) {
     switch (answer.kind) {
-      case CredUiAnswer::Confirm: text += L"ok\t" + answer.userName + L"\t" + answer.password + L"\n"; break;
-      case CredUiAnswer::Cancel: text += L"cancel\n"; break;
-      case CredUiAnswer::Fail: text += L"error\t" + std::to_wstring(answer.error) + L"\n"; break;
+      case CredUiAnswer::Confirm:
+        text += L"ok\t" + answer.userName + L"\t" + answer.password + L"\n";
+        break;
+      case CredUiAnswer::Cancel:
+        text += L"cancel\n";
+        break;
+      case CredUiAnswer::Fail:
+        text += L"error\t" + std::to_wstring(answer.error) + L"\n";
+        break;
     }
   }
   ASSERT_TRUE(WriteFileBytes(InstallDir() + L"credui-script.txt", WideToUtf8(text)));

@@ -49,9 +49,9 @@ struct KeyServiceReply {
 // One request as the service received it.
 struct RecordedRequest {
   std::string method;
-  std::string path;  // the request target as sent, e.g. "/api/keys"
+  std::string path;                                          // the request target as sent, e.g. "/api/keys"
   std::vector<std::pair<std::string, std::string>> headers;  // in order received
-  std::string body;  // bytes as received
+  std::string body;                                          // bytes as received
   bool bodyComplete = true;  // false: the connection ended before Content-Length bytes came
 
   // Number of headers with this name (case-insensitive), and the first one's value.

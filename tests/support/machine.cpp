@@ -22,7 +22,8 @@ std::wstring Utf8ToWide(const std::string& text) {
 
 std::string WideToUtf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], n, nullptr, nullptr);
   return utf8;
@@ -334,7 +335,8 @@ LauncherRun RunLauncher(const std::wstring& arguments, DWORD timeoutMs, const wc
 
 std::vector<std::string> ReportedEvents(const std::string& wineTrace) {
   // "fixme:advapi:ReportEventW (source,type,category,id,..." then "err:eventlog:ReportEventW L"<text>"".
-  static const std::regex event(R"re(ReportEventW \(\w+,0x0*(\w+),\w+,0x0*(\w+),.*\n.*:eventlog:ReportEventW L"(.*)"\n)re");
+  static const std::regex event(
+      R"re(ReportEventW \(\w+,0x0*(\w+),\w+,0x0*(\w+),.*\n.*:eventlog:ReportEventW L"(.*)"\n)re");
   std::vector<std::string> events;
   for (std::sregex_iterator m(wineTrace.begin(), wineTrace.end(), event), end; m != end; ++m)
     events.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str());

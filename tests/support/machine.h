@@ -32,7 +32,7 @@ void SetUpPlainMachine();
 std::wstring BinDir();      // folder of the running test program, with a trailing backslash
 std::wstring ClientRoot();  // C:\ProgramData\Verdanto\RudAvuvav\ (with trailing backslash)
 void RemoveTree(const std::wstring& path);
-void ResetClientRoot();     // empty client root
+void ResetClientRoot();  // empty client root
 // A version folder; with the client, it holds a copy of the demo client.
 void AddVersionDir(const std::wstring& name, bool withClient = true);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

@@ -33,8 +33,8 @@ std::wstring WindowText(HWND window) {
   if (window == nullptr) return std::wstring();
   wchar_t text[8192];
   DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXT, 8192, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                           MessageTimeoutMs, &length)) {
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 8192, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, MessageTimeoutMs,
+                           &length)) {
     return std::wstring();
   }
   return std::wstring(text, std::min<size_t>(length, 8191));

@@ -35,8 +35,8 @@ bool ReadUserSettings(std::string& blob) {
       ERROR_SUCCESS)
     return false;
   blob.assign(size, '\0');
-  return RegGetValueW(HKEY_CURRENT_USER, ConnectionsKey, SettingsValue, RRF_RT_REG_BINARY, nullptr, &blob[0],
-                      &size) == ERROR_SUCCESS;
+  return RegGetValueW(HKEY_CURRENT_USER, ConnectionsKey, SettingsValue, RRF_RT_REG_BINARY, nullptr, &blob[0], &size) ==
+         ERROR_SUCCESS;
 }
 
 void WriteUserSettings(const std::string& blob) {

@@ -26,8 +26,8 @@ std::vector<StandInEvent> StandInEvents() {
   while (std::getline(lines, line)) {
     const size_t space = line.find(' ');
     if (space == std::string::npos) continue;
-    events.push_back({static_cast<DWORD>(std::strtoul(line.substr(0, space).c_str(), nullptr, 10)),
-                      line.substr(space + 1)});
+    events.push_back(
+        {static_cast<DWORD>(std::strtoul(line.substr(0, space).c_str(), nullptr, 10)), line.substr(space + 1)});
   }
   return events;
 }

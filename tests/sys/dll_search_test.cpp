@@ -7,10 +7,11 @@
 
 #include "sys/dll_search.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -2,9 +2,10 @@
 // administrator, so the tokens that are not members are built here with
 // CreateRestrictedToken, which turns the Administrators group deny-only.
 
+#include "launcher/admin_token.h"
+
 #include <gtest/gtest.h>
 
-#include "launcher/admin_token.h"
 #include "sys/handle_guard.h"
 
 namespace {

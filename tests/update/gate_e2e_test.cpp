@@ -1,16 +1,17 @@
 // The update gate through the real tollbury.exe: the throttle on
 // "LastCheck", the global mutex, and the options that switch the check off.
 
-#include <gtest/gtest.h>
-
 #include <set>
+
+#include <gtest/gtest.h>
 
 #include "sys/handle_guard.h"
 #include "tests/update/e2e_helpers.h"
 
 namespace {
 
-const wchar_t* const ClockSetBackLine = L"[tollbury] LastCheck lies in the future, the clock was set back; not throttled";
+const wchar_t* const ClockSetBackLine =
+    L"[tollbury] LastCheck lies in the future, the clock was set back; not throttled";
 const wchar_t* const MissingTollburyLine = L"[tollbury] Registry is missing Tollbury info.";
 constexpr int Attempts = 5;
 
@@ -20,9 +21,7 @@ class Gate : public ::testing::Test {
 };
 
 // Whether a start whose gate ran at `gateTime` is throttled by `lastCheck`.
-bool ThrottledAt(long long gateTime, long long lastCheck) {
-  return lastCheck <= gateTime && gateTime - 1 <= lastCheck;
-}
+bool ThrottledAt(long long gateTime, long long lastCheck) { return lastCheck <= gateTime && gateTime - 1 <= lastCheck; }
 
 // True when every second in [from, to] gives the same verdict, so that the
 // run's outcome is known although the gate's exact second is not.
@@ -47,8 +46,8 @@ void ExpectPassedAndRecorded(const LauncherRun& run, long long from, long long t
 TEST_F(Gate, LastCheckDecidesTheThrottle) {
   struct Case {
     const char* what;
-    long long secondsAgo;    // LastCheck is the current second minus this...
-    const wchar_t* text;     // ...unless a text is given
+    long long secondsAgo;  // LastCheck is the current second minus this...
+    const wchar_t* text;   // ...unless a text is given
     bool throttled;
     bool clockSetBack;
   };
@@ -148,8 +147,8 @@ TEST_F(Gate, TwoStartsTogetherNeverCheckAtOnce) {
   SCOPED_TRACE(Dump(runOne) + "----\n" + Dump(runTwo));
 
   const std::vector<StandInEvent> events = StandInEvents();
-  const std::vector<std::string> oneCheck = ExpectedStandInCalls("updates.verdanto.test", "2.4.1",
-                                                                 {"answer did_not_find_update"});
+  const std::vector<std::string> oneCheck =
+      ExpectedStandInCalls("updates.verdanto.test", "2.4.1", {"answer did_not_find_update"});
   const int checks = (HasLine(runOne, CheckingLine) ? 1 : 0) + (HasLine(runTwo, CheckingLine) ? 1 : 0);
   ASSERT_EQ(checks * oneCheck.size(), events.size());
   ASSERT_LE(1, checks);
@@ -265,9 +264,9 @@ TEST_F(Gate, MissingTollburyKeyNeverThrottles) {
     const LauncherRun run = RunLauncher(L"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ((Lines{MissingTollburyLine, MissingTollburyLine, CheckingLine, WaitingLine, GotSignalLine,
-                     LaunchingLine}),
-              WithCallbackLineInPlace(ProgramLines(run), NoUpdateLine))
+    EXPECT_EQ(
+        (Lines{MissingTollburyLine, MissingTollburyLine, CheckingLine, WaitingLine, GotSignalLine, LaunchingLine}),
+        WithCallbackLineInPlace(ProgramLines(run), NoUpdateLine))
         << Dump(run);
     EXPECT_TRUE(StandInRecordExists());
     EXPECT_EQ(L"(none)", LastCheckText());

@@ -1,17 +1,21 @@
 // The command line a verified download is started with.
 
-#include <gtest/gtest.h>
+#include "launcher/installer_command.h"
 
 #include <string>
 
-#include "launcher/installer_command.h"
+#include <gtest/gtest.h>
 
 TEST(InstallerCommand, KindOfFileToCommandLine) {
   const std::wstring sys = L"C:\\Windows\\System32", msiexec = L"\"C:\\Windows\\System32\\msiexec.exe\" /i \"";
   // The longest .exe path whose quoted form fits with its terminator.
   const std::wstring longest = L"C:\\" + std::wstring(InstallerCommandSize - 10, L'x') + L".exe";
   const InstallerKind Msi = InstallerKind::Msi, Exe = InstallerKind::Exe, No = InstallerKind::Refused;
-  struct Case { std::wstring path, system; InstallerKind kind; std::wstring commandLine; };  // program: its 1st part
+  struct Case {
+    std::wstring path, system;
+    InstallerKind kind;
+    std::wstring commandLine;
+  };  // program: its 1st part
   const Case cases[] = {
       {L"C:\\Users\\A B\\Update 3.1.msi", sys, Msi, msiexec + L"C:\\Users\\A B\\Update 3.1.msi\" /passive"},
       {L"C:\\T\\SETUP.MSI", sys, Msi, msiexec + L"C:\\T\\SETUP.MSI\" /passive"},
@@ -21,9 +25,15 @@ TEST(InstallerCommand, KindOfFileToCommandLine) {
       {longest, sys, Exe, L"\"" + longest + L"\""},
       {L"C:\\x" + longest.substr(3), sys, No, L""},
       {longest.substr(0, longest.size() - 4) + L".msi", sys, No, L""},
-      {L"C:\\T\\setup", sys, No, L""},     {L"C:\\T.msi\\setup", sys, No, L""}, {L"C:\\T\\update.zip", sys, No, L""},
-      {L"C:\\T\\a.msi.txt", sys, No, L""}, {L"C:\\T\\a.msix", sys, No, L""},    {L"C:\\T\\a.exe.", sys, No, L""},
-      {L"C:\\T\\a\" /qn \"b.msi", sys, No, L""}, {L"", sys, No, L""}, {L"C:\\T\\a.msi", L"", No, L""},
+      {L"C:\\T\\setup", sys, No, L""},
+      {L"C:\\T.msi\\setup", sys, No, L""},
+      {L"C:\\T\\update.zip", sys, No, L""},
+      {L"C:\\T\\a.msi.txt", sys, No, L""},
+      {L"C:\\T\\a.msix", sys, No, L""},
+      {L"C:\\T\\a.exe.", sys, No, L""},
+      {L"C:\\T\\a\" /qn \"b.msi", sys, No, L""},
+      {L"", sys, No, L""},
+      {L"C:\\T\\a.msi", L"", No, L""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);

@@ -1,10 +1,11 @@
 // The throttle rule and the clock conversion it is fed with.
 
-#include <gtest/gtest.h>
+#include "launcher/throttle.h"
 
 #include <climits>
 
-#include "launcher/throttle.h"
+#include <gtest/gtest.h>
+
 #include "launcher/update_wait.h"
 
 namespace {
@@ -40,15 +41,19 @@ TEST(Throttle, Verdicts) {
 
 TEST(UpdateWait, Verdicts) {
   const unsigned long long start = 5000000;  // a tick count some while after boot
-  const struct { const char* what; long long windowAt; bool callback, windowNow; long long now;  // ms after the start; -1: none
-                 UpdateWaitVerdict expected; } cases[] = {
-      {"callback at once", -1, true, false, 0, UpdateWaitVerdict::Answered},
-      {"no window yet, 59.999 s", -1, false, false, 59999, UpdateWaitVerdict::KeepWaiting},
-      {"no window until 60 s", -1, false, false, 60000, UpdateWaitVerdict::GiveUp},
-      {"window shown for an hour", 3600000, false, true, 3600250, UpdateWaitVerdict::KeepWaiting},
-      {"window seen at 59 s, none at 60 s", 59000, false, false, 60000, UpdateWaitVerdict::KeepWaiting},
-      {"window closed 9 s ago", 2000, false, false, 11000, UpdateWaitVerdict::KeepWaiting},
-      {"window closed 10 s ago", 2000, false, false, 12000, UpdateWaitVerdict::GiveUp}};
+  const struct {
+    const char* what;
+    long long windowAt;
+    bool callback, windowNow;
+    long long now;  // ms after the start; -1: none
+    UpdateWaitVerdict expected;
+  } cases[] = {{"callback at once", -1, true, false, 0, UpdateWaitVerdict::Answered},
+               {"no window yet, 59.999 s", -1, false, false, 59999, UpdateWaitVerdict::KeepWaiting},
+               {"no window until 60 s", -1, false, false, 60000, UpdateWaitVerdict::GiveUp},
+               {"window shown for an hour", 3600000, false, true, 3600250, UpdateWaitVerdict::KeepWaiting},
+               {"window seen at 59 s, none at 60 s", 59000, false, false, 60000, UpdateWaitVerdict::KeepWaiting},
+               {"window closed 9 s ago", 2000, false, false, 11000, UpdateWaitVerdict::KeepWaiting},
+               {"window closed 10 s ago", 2000, false, false, 12000, UpdateWaitVerdict::GiveUp}};
   for (const auto& c : cases) {
     UpdateWaitTimes times = {start, false, 0};
     if (c.windowAt >= 0) DecideUpdateWait(times, false, true, start + c.windowAt);

@@ -1,9 +1,9 @@
 // The update check through the real tollbury.exe and the stand-in framework.
 
-#include <gtest/gtest.h>
-
 #include <windows.h>
 #include <sddl.h>
+
+#include <gtest/gtest.h>
 
 #include "sys/handle_guard.h"
 #include "sys/limits.h"
@@ -55,10 +55,16 @@ TEST_F(UpdateCheck, EachOutcomeCallback) {
       {L"no-update", false, NoUpdateLine, {"answer did_not_find_update"}, true},
       {L"cancelled", false, L"[tollbury] CancelledUpdateCallback(), signaled event", {"answer update_cancelled"}, true},
       {L"error", false, L"[tollbury] ErrorCallback(), signaled event", {"answer error"}, true},
-      {L"shutdown", false, L"[tollbury] ShutdownCallback(), signaled event",
-       {"asked can_shutdown: 1", "answer shutdown_request"}, false},
-      {L"shutdown", true, L"[tollbury] ShutdownCallback(), signaled event",
-       {"asked can_shutdown: 1", "answer shutdown_request"}, false},
+      {L"shutdown",
+       false,
+       L"[tollbury] ShutdownCallback(), signaled event",
+       {"asked can_shutdown: 1", "answer shutdown_request"},
+       false},
+      {L"shutdown",
+       true,
+       L"[tollbury] ShutdownCallback(), signaled event",
+       {"asked can_shutdown: 1", "answer shutdown_request"},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(WideToUtf8(c.outcome) + (c.singleUser ? ", single-user" : ""));
@@ -141,8 +147,7 @@ TEST_F(UpdateCheck, AnotherStartsCheckStillRunningSkipsTheCheck) {
     const LauncherRun run = RunLauncher(L"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ((Lines{CheckingLine,
-                     L"[tollbury] Another start's update check is still running, skipping upgrade check",
+    EXPECT_EQ((Lines{CheckingLine, L"[tollbury] Another start's update check is still running, skipping upgrade check",
                      LaunchingLine}),
               ProgramLines(run))
         << Dump(run);
@@ -161,8 +166,7 @@ TEST_F(UpdateCheck, ExitCode2OnlyWhenTheMissingSessionReachesTheCheck) {
   };
   const wchar_t* const missing = L"[tollbury] Registry is missing info for session 'vrd'.";
   const Case cases[] = {
-      {L"", 2u,
-       {missing, CheckingLine, L"[tollbury] Exiting because 'vrd' session does not exist in the registry."}},
+      {L"", 2u, {missing, CheckingLine, L"[tollbury] Exiting because 'vrd' session does not exist in the registry."}},
       {L"-no_upgrade", 0u, {missing, LaunchingLine}},
   };
   for (const Case& c : cases) {
@@ -269,12 +273,18 @@ TEST_F(UpdateCheck, UnusableFrameworkDllSkipsTheCheckAndStartsTheClient) {
 // argument of the feed's; no check at all with a framework that lacks the setter.
 TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
   const std::wstring download = ClientRoot() + L"0 download\\Update Setup.EXE";
-  struct Case { const wchar_t* framework; std::vector<std::string> answer; std::wstring line; };
+  struct Case {
+    const wchar_t* framework;
+    std::vector<std::string> answer;
+    std::wstring line;
+  };
   const Case cases[] = {
-      {L"WinSparkle.dll", {"asked can_shutdown: 1", "run_installer(\"" + WideToUtf8(download) + "\") returned 1",
-                           "answer shutdown_request"},
+      {L"WinSparkle.dll",
+       {"asked can_shutdown: 1", "run_installer(\"" + WideToUtf8(download) + "\") returned 1",
+        "answer shutdown_request"},
        L"[tollbury] Starting the downloaded update: \"" + download + L"\""},
-      {L"WinSparkleNoRunInstaller.dll", {},
+      {L"WinSparkleNoRunInstaller.dll",
+       {},
        L"[tollbury] WinSparkle.dll lacks win_sparkle_set_user_run_installer_callback, which a build with an update "
        L"key needs, skipping upgrade check"},
   };
@@ -282,7 +292,8 @@ TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
     SetUpCheckingMachine();
     CreateDirectoryW((ClientRoot() + L"0 download").c_str(), nullptr);
     const std::pair<std::wstring, std::wstring> copies[] = {{L"tollbury_keyed.exe", InstallDir() + L"tollbury.exe"},
-        {c.framework, InstallDir() + L"WinSparkle.dll"}, {L"rudavuvav.exe", download}};
+                                                            {c.framework, InstallDir() + L"WinSparkle.dll"},
+                                                            {L"rudavuvav.exe", download}};
     for (const auto& [from, to] : copies) ASSERT_TRUE(CopyFileW((BinDir() + from).c_str(), to.c_str(), FALSE));
     SetRegString(WinSparkleKey, L"StandInDownload", download);
     SetStandInOutcome(L"shutdown");
@@ -325,8 +336,9 @@ TEST_F(UpdateCheck, FrameworkDllOutsideTheProgramFolderIsNotLoaded) {
   const LauncherRun run = RunLauncher(L"");
   SetCurrentDirectoryW(BinDir().c_str());
   ASSERT_TRUE(run.finished);
-  EXPECT_TRUE(HasLine(run, L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error 126), "
-                           L"skipping upgrade check"))
+  EXPECT_TRUE(HasLine(run,
+                      L"[tollbury] Cannot load WinSparkle.dll from the program's directory (error 126), "
+                      L"skipping upgrade check"))
       << Dump(run);
   EXPECT_FALSE(FileExists(elsewhere + L"WinSparkleCalls.txt"));
 }
@@ -361,9 +373,12 @@ TEST_F(UpdateCheck, SilentFrameworkKeepsTheLauncherWaitingUntilTheEventIsSignall
 
 // A silent framework is given up (60 s, or 10 s after its window): on as after an error, event 7, no cleanup call.
 TEST(UpdateWait, SilentFrameworkIsGivenUpAndTheClientStarts) {
-  const struct { const wchar_t* outcome; std::vector<std::string> answer; ULONGLONG earliestMs, latestMs; } cases[] = {
-      {L"silent", {"answer none"}, 60000, 90000},
-      {L"window-then-silent", {"window shown", "window closed", "answer none"}, 15000, 45000}};
+  const struct {
+    const wchar_t* outcome;
+    std::vector<std::string> answer;
+    ULONGLONG earliestMs, latestMs;
+  } cases[] = {{L"silent", {"answer none"}, 60000, 90000},
+               {L"window-then-silent", {"window shown", "window closed", "answer none"}, 15000, 45000}};
   const wchar_t* const noAnswer = L"[tollbury] No answer from the update check, starting the client without it";
   for (const auto& c : cases) {
     SCOPED_TRACE(WideToUtf8(c.outcome));

@@ -40,7 +40,8 @@ std::wstring SideFile(const wchar_t* name) {
 
 std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
@@ -59,11 +60,20 @@ std::wstring Escape(const wchar_t* text) {
   if (text == nullptr) return L"(null)";
   for (; *text != L'\0'; ++text) {
     switch (*text) {
-      case L'\\': out += L"\\\\"; break;
-      case L'\t': out += L"\\t"; break;
-      case L'\n': out += L"\\n"; break;
-      case L'\r': out += L"\\r"; break;
-      default: out += *text;
+      case L'\\':
+        out += L"\\\\";
+        break;
+      case L'\t':
+        out += L"\\t";
+        break;
+      case L'\n':
+        out += L"\\n";
+        break;
+      case L'\r':
+        out += L"\\r";
+        break;
+      default:
+        out += *text;
     }
   }
   return out;
@@ -134,8 +144,8 @@ void CopyBounded(PWSTR target, ULONG size, const std::wstring& text) {
 }  // namespace
 
 extern "C" DWORD WINAPI CredUIPromptForCredentialsW(PCREDUI_INFOW info, PCWSTR target, PCtxtHandle context,
-                                                    DWORD authError, PWSTR userName, ULONG userNameSize,
-                                                    PWSTR password, ULONG passwordSize, BOOL* save, DWORD flags) {
+                                                    DWORD authError, PWSTR userName, ULONG userNameSize, PWSTR password,
+                                                    ULONG passwordSize, BOOL* save, DWORD flags) {
   (void)context;
   const int callIndex = CountRecordedCalls();
   wchar_t numbers[160];
@@ -145,10 +155,9 @@ extern "C" DWORD WINAPI CredUIPromptForCredentialsW(PCREDUI_INFOW info, PCWSTR t
   wchar_t flagText[16];
   _snwprintf(flagText, 16, L"%lx", flags);
   flagText[15] = L'\0';
-  const std::wstring record = std::wstring(flagText) + L"\t" +
-                              Escape(info != nullptr ? info->pszCaptionText : nullptr) + L"\t" +
-                              Escape(info != nullptr ? info->pszMessageText : nullptr) + L"\t" + Escape(target) +
-                              L"\t" + numbers + L"\n";
+  const std::wstring record =
+      std::wstring(flagText) + L"\t" + Escape(info != nullptr ? info->pszCaptionText : nullptr) + L"\t" +
+      Escape(info != nullptr ? info->pszMessageText : nullptr) + L"\t" + Escape(target) + L"\t" + numbers + L"\n";
   AppendLine(SideFile(L"credui-calls.txt"), ToUtf8(record));
 
   std::wstring line;

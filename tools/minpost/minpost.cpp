@@ -34,8 +34,8 @@ bool Post(const wchar_t* url, const std::string& body) {
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   const std::wstring proxy = UserProxy();
-  HINTERNET session = proxy.empty() ? WinHttpOpen(L"minpost", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
+  HINTERNET session = proxy.empty() ? WinHttpOpen(L"minpost", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                                  WINHTTP_NO_PROXY_BYPASS, 0)
                                     : WinHttpOpen(L"minpost", WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
                                                   WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET connection = session ? WinHttpConnect(session, host.c_str(), INTERNET_DEFAULT_HTTPS_PORT, 0) : nullptr;
