@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy cppcheck python3 openssl
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy clang-format cppcheck python3 openssl
   g++-mingw-w64-x86-64-posix wine64 xvfb
   googletest libgtest-dev libbenchmark-dev libsimdjson-dev rapidjson-dev libcjson-dev
   wixl msitools libxml2-utils osslsigncode

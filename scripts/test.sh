@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
+#   0. the house style (scripts/format.sh --check: a source that is not
+#      formatted as .clang-format says fails, with the command that fixes it);
 #   1. the Windows build, its unit and end-to-end tests under Wine;
 #   2. static analysis of the program's sources as that build compiles them
 #      (scripts/static-analysis.py: clang-tidy and cppcheck, every finding
@@ -60,6 +62,12 @@ stage() {  # stage NAME COMMAND...
 build() {  # build PRESET
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
 }
+
+if stage format scripts/format.sh --check; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); failures+=("format")
+fi
 
 if stage windows-build build windows; then
   stage windows-tests ctest --preset windows
