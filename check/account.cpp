@@ -29,19 +29,6 @@ const wchar_t* ServiceAccountName(ServiceAccount account) {
   return account == ServiceAccount::None ? L"" : ServiceAccounts[static_cast<int>(account) - 1].name;
 }
 
-void ReadAccountName(PSID sid, wchar_t (&account)[AccountTextSize]) {
-  wchar_t name[NamePartSize];
-  wchar_t domain[NamePartSize];
-  DWORD nameSize = NamePartSize;
-  DWORD domainSize = NamePartSize;
-  SID_NAME_USE use;
-  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
-    _snwprintf(account, AccountTextSize - 1, domain[0] ? L"%ls\\%ls" : L"%ls%ls", domain, name);
-  else
-    _snwprintf(account, AccountTextSize - 1, L"%ls", L"(name unknown)");
-  account[AccountTextSize - 1] = L'\0';
-}
-
 // False, with nothing read, when the process token cannot be queried.
 bool ReadRunningAccount(CheckReport& report) {
   ScopedKernelHandle token;
@@ -58,7 +45,9 @@ bool ReadRunningAccount(CheckReport& report) {
   _snwprintf(report.sid, SidTextSize - 1, L"%ls", sidText);
   report.sid[SidTextSize - 1] = L'\0';
   LocalFree(sidText);
-  ReadAccountName(sid, report.account);
+  SID_NAME_USE use;
+  if (!LookUpAccount(sid, report.account, use))
+    _snwprintf(report.account, AccountTextSize - 1, L"%ls", L"(name unknown)");
   report.serviceAccount = ServiceAccountOf(report.sid);
   TOKEN_ELEVATION elevation = {};
   report.elevated = GetTokenInformation(token.handle, TokenElevation, &elevation, sizeof(elevation), &size) &&
@@ -67,6 +56,18 @@ bool ReadRunningAccount(CheckReport& report) {
 }
 
 }  // namespace
+
+bool LookUpAccount(PSID sid, wchar_t (&account)[AccountTextSize], SID_NAME_USE& use) {
+  wchar_t name[NamePartSize];
+  wchar_t domain[NamePartSize];
+  DWORD nameSize = NamePartSize;
+  DWORD domainSize = NamePartSize;
+  account[0] = L'\0';
+  if (!LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) return false;
+  _snwprintf(account, AccountTextSize - 1, domain[0] ? L"%ls\\%ls" : L"%ls%ls", domain, name);
+  account[AccountTextSize - 1] = L'\0';
+  return true;
+}
 
 bool RunByServiceAccount(const CheckReport& report) { return report.serviceAccount != ServiceAccount::None; }
 

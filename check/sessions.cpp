@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "check/account.h"
 #include "check/key_access.h"
 #include "check/service.h"
 #include "check/updates.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr int ReadersSize = 384;
-constexpr int AccountNameSize = 256;
 constexpr wchar_t SessionsKeyPath[] = L"SOFTWARE\\Verdanto\\Client\\sessions";
 constexpr wchar_t RewriteAdvice[] =
     L"they could use the account's keys; delete both key files, and the next start writes them anew for its user alone";
@@ -47,13 +47,9 @@ TrusteeKind TrusteeOf(PSID sid) {
   if (IsWellKnownSid(sid, WinLocalSystemSid)) return TrusteeKind::System;
   if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return TrusteeKind::Administrators;
   if (IsWellKnownSid(sid, WinWorldSid)) return TrusteeKind::Everyone;
-  wchar_t name[AccountNameSize];
-  wchar_t domain[AccountNameSize];
-  DWORD nameSize = AccountNameSize;
-  DWORD domainSize = AccountNameSize;
+  wchar_t account[AccountTextSize];
   SID_NAME_USE use;
-  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
-    return use == SidTypeUser ? TrusteeKind::User : TrusteeKind::Group;
+  if (LookUpAccount(sid, account, use)) return use == SidTypeUser ? TrusteeKind::User : TrusteeKind::Group;
   return IsDomainSid(sid) ? TrusteeKind::User : TrusteeKind::Group;
 }
 
@@ -113,15 +109,9 @@ void AppendText(wchar_t (&list)[ReadersSize], const wchar_t* text) {
 }
 
 void AppendAccountName(wchar_t (&list)[ReadersSize], PSID sid) {
-  wchar_t name[AccountNameSize];
-  wchar_t domain[AccountNameSize];
-  DWORD nameSize = AccountNameSize;
-  DWORD domainSize = AccountNameSize;
+  wchar_t account[AccountTextSize];
   SID_NAME_USE use;
-  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
-    wchar_t account[2 * AccountNameSize];
-    _snwprintf(account, 2 * AccountNameSize - 1, domain[0] ? L"%ls\\%ls" : L"%ls%ls", domain, name);
-    account[2 * AccountNameSize - 1] = L'\0';
+  if (LookUpAccount(sid, account, use)) {
     AppendText(list, account);
     return;
   }

@@ -52,11 +52,10 @@ void Append(Writer& out, const WideChar* piece) {
 }
 
 void AppendAscii(Writer& out, const char* piece) {
-  WideChar wide[32];
-  int i = 0;
-  for (; i < 31 && piece[i] != '\0'; ++i) wide[i] = static_cast<unsigned char>(piece[i]);
-  wide[i] = 0;
-  Append(out, wide);
+  for (; *piece != '\0'; ++piece) {
+    const WideChar one[2] = {static_cast<WideChar>(static_cast<unsigned char>(*piece)), 0};
+    Append(out, one);
+  }
 }
 
 void Refuse(InstallerCommand& command) {
