@@ -326,6 +326,12 @@ TEST_F(UpdateCheck, KeyCarryingBuildStartsTheVerifiedDownloadItself) {
 
 // The DLL is looked for in the program's folder only, not in the working
 // directory the launcher is started in.
+TEST_F(UpdateCheck, DownloadedInstallerAskingForElevationGoesThroughTheShell) {
+  GTEST_SKIP() << "CreateProcessW fails with ERROR_ELEVATION_REQUIRED only for an administrator whose token is "
+                  "filtered and an installer whose manifest asks for full rights; under Wine every user is an "
+                  "elevated administrator";
+}
+
 TEST_F(UpdateCheck, FrameworkDllOutsideTheProgramFolderIsNotLoaded) {
   DeleteFileW((InstallDir() + L"WinSparkle.dll").c_str());
   const std::wstring elsewhere = InstallDir() + L"cwd\\";
