@@ -9,15 +9,10 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
+from package_test import check, failures
+
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 SPARKLE = "{http://www.andymatuschak.org/xml-namespaces/sparkle}"
-failures = []
-
-
-def check(condition, what):
-    print(("ok:   " if condition else "FAIL: ") + what)
-    if not condition:
-        failures.append(what)
 
 
 def tool(name, *args):
